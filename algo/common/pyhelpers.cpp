@@ -1,0 +1,91 @@
+#include "pyhelpers.h"
+
+namespace algo {
+
+namespace {
+bool compare(py::handle a, py::handle b, int op) { return truthy(rich_compare(a, b, op)); }
+
+py::object builtin(const char* name) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* f = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+    if (!f) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+    return py::reinterpret_borrow<py::object>(f);
+}
+}  // namespace
+
+py::object rich_compare(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+bool truthy(py::handle x) {
+    int r = PyObject_IsTrue(x.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool py_eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+bool py_ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+bool py_lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+bool py_le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+bool py_gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+bool py_ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+
+bool eq_text(py::handle a, const char* text) { return py_eq(a, py::str(text)); }
+
+bool py_contains(py::handle container, py::handle x) {
+    int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+std::string to_str(py::handle x) { return py::cast<std::string>(py::str(x)); }
+
+void print_line(const py::args& items) { builtin("print")(*items); }
+void print_line(const std::string& text) { builtin("print")(py::str(text)); }
+
+py::object py_round(py::handle x, int ndigits) { return builtin("round")(x, ndigits); }
+
+py::object py_float(py::handle x) {
+    PyObject* r = PyNumber_Float(x.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+Py_ssize_t py_len(py::handle x) {
+    Py_ssize_t n = PyObject_Length(x.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+py::object getitem(py::handle obj, py::handle key) {
+    PyObject* r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object getitem(py::handle obj, const char* key) { return getitem(obj, py::str(key)); }
+
+py::list str_list(const std::vector<std::string>& items) {
+    py::list out;
+    for (const auto& s : items) out.append(py::str(s));
+    return out;
+}
+
+std::vector<std::string> to_strings(py::handle iterable) {
+    std::vector<std::string> out;
+    for (py::handle item : iterable) out.push_back(to_str(item));
+    return out;
+}
+
+py::list concat_lists(py::handle a, py::handle b) {
+    py::list out;
+    for (py::handle x : a) out.append(x);
+    for (py::handle x : b) out.append(x);
+    return out;
+}
+
+py::object strftime(py::handle value, const char* fmt) { return value.attr("strftime")(fmt); }
+
+}  // namespace algo

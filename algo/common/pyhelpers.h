@@ -1,0 +1,78 @@
+// Python semantics for the C++ bodies: comparisons, truth, text, printing.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "function.h"
+
+namespace algo {
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+// `bool(x)` with the interpreter's rules (raises what __bool__ raises).
+bool truthy(py::handle x);
+
+// `a == b` / `a != b` / `a < b` ... evaluated by the interpreter, then taken
+// by truth value, as an `if` statement would.
+bool py_eq(py::handle a, py::handle b);
+bool py_ne(py::handle a, py::handle b);
+bool py_lt(py::handle a, py::handle b);
+bool py_le(py::handle a, py::handle b);
+bool py_gt(py::handle a, py::handle b);
+bool py_ge(py::handle a, py::handle b);
+
+// The result object of `a op b` (element-wise on tables and arrays).
+py::object rich_compare(py::handle a, py::handle b, int op);
+inline py::object gt(py::handle a, py::handle b) { return rich_compare(a, b, Py_GT); }
+inline py::object ge(py::handle a, py::handle b) { return rich_compare(a, b, Py_GE); }
+inline py::object lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_LT); }
+inline py::object le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
+inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
+
+// `a == "text"` for plain text codes.
+bool eq_text(py::handle a, const char* text);
+
+// `x in container`.
+bool py_contains(py::handle container, py::handle x);
+
+// `str(x)` as UTF-8.
+std::string to_str(py::handle x);
+
+// `builtins.print(*items)`: one line on the interpreter's sys.stdout.
+void print_line(const py::args& items);
+void print_line(const std::string& text);
+
+// `round(x, ndigits)` through the interpreter.
+py::object py_round(py::handle x, int ndigits);
+
+// `float(x)` through the interpreter.
+py::object py_float(py::handle x);
+
+// `len(x)`.
+Py_ssize_t py_len(py::handle x);
+
+// `obj[key]` for any object.
+py::object getitem(py::handle obj, py::handle key);
+py::object getitem(py::handle obj, const char* key);
+
+// A Python list of str from C++ strings, and back.
+py::list str_list(const std::vector<std::string>& items);
+std::vector<std::string> to_strings(py::handle iterable);
+
+// A new list: the items of `a` followed by the items of `b`.
+py::list concat_lists(py::handle a, py::handle b);
+
+// `time.strftime`-like formatting of a pandas/NumPy time value through its
+// own strftime method: `value.strftime(fmt)`.
+py::object strftime(py::handle value, const char* fmt);
+
+// "%Y-%m-%d %H:%M:%S", the time text of every result.
+inline constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+}  // namespace algo
