@@ -25,10 +25,10 @@ py::object detect_bad_Talvo_zone(const algo::Call& c) {
 
     df[py::str("envelope")] = baseline;
     df[py::str("is_low")] = algo::lt(algo::getitem(df, "envelope"), threshold);
-    df[py::str("rolling_density")] = algo::getitem(df, "is_low")
-                                         .attr("rolling")("window"_a = density_window,
-                                                          "center"_a = true)
-                                         .attr("mean")();
+    df[py::str("rolling_density")] =
+        algo::getitem(df, "is_low")
+            .attr("rolling")("window"_a = density_window, "center"_a = true)
+            .attr("mean")();
     df[py::str("alert")] = algo::ge(algo::getitem(df, "rolling_density"), density_threshold);
 
     py::object alert_rows = algo::getitem(df.attr("loc"), algo::getitem(df, "alert"));

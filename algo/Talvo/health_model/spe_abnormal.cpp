@@ -51,7 +51,8 @@ py::list library_records(py::handle abnormal_times, py::handle residual_df, py::
         py::object contrib = py::reinterpret_steal<py::object>(
             PyNumber_Power(residual_sample.ptr(), py::int_(2).ptr(), Py_None));
         if (!contrib) throw py::error_already_set();
-        py::object top_vars = contrib.attr("sort_values")("ascending"_a = false).attr("head")(top_k);
+        py::object top_vars =
+            contrib.attr("sort_values")("ascending"_a = false).attr("head")(top_k);
         py::dict record;
         record["Time"] = ts;
         long rank = 1;
