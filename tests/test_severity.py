@@ -243,6 +243,8 @@ class TestLearnedLights:
         # Alert limits no test reaches are never converted.
         lazy = dict(LIMITS, upper_alert="n/a", lower_alert="n/a")
         assert self.rate(T, [10], lazy)[0] == ["green"]
+        # Below the lower warning the upper alert is still never read.
+        assert self.rate(T, [3.5], dict(LIMITS, upper_alert="n/a"))[0] == ["yellow"]
         assert T.pre_feature_light(readings({"X_Overall": 17.0}), {"X_Overall": lazy}) == \
             "could not convert string to float: 'n/a'"
 
