@@ -72,12 +72,16 @@ class TestSpeAbnormalTimes:
 
     def test_many_columns_and_float32_fall_back_or_match(self, T):
         # 40 columns: beyond the size where the library's sort is stable; no ties here.
-        spe_df, residual_df = residual_tables(11, n=30, p=40)
-        limit = spe_df["SPE"].quantile(0.3)
-        times, table = T.find_SPE_abnormal_times(spe_df, limit, residual_df, 10)
-        pd.testing.assert_frame_equal(table,
-                                      spe_abnormal_reference(spe_df, limit, residual_df, 10)[1])
+        for nan_share in (0.0, 0.3):
+            spe_df, residual_df = residual_tables(11, n=30, p=40, nan_share=nan_share)
+            limit = spe_df["SPE"].quantile(0.3)
+            for top_k in (10, 40, -5):
+                pd.testing.assert_frame_equal(
+                    T.find_SPE_abnormal_times(spe_df, limit, residual_df, top_k)[1],
+                    spe_abnormal_reference(spe_df, limit, residual_df, top_k)[1])
         # Non-float64 residuals take the library road: same result as the loop.
+        spe_df, residual_df = residual_tables(12, n=30, p=40)
+        limit = spe_df["SPE"].quantile(0.3)
         r32 = residual_df.astype("float32")
         pd.testing.assert_frame_equal(
             T.find_SPE_abnormal_times(spe_df, limit, r32, 2)[1],
@@ -185,6 +189,19 @@ class TestSpeAbnormalTimes:
         times, table = T.find_SPE_abnormal_times(spe_text, limit, residual_df)
         pd.testing.assert_frame_equal(table,
                                       spe_abnormal_reference(spe_text, limit, residual_df)[1])
+
+    def test_other_index_kinds(self, T):
+        for index in (pd.Index([f"s{i}" for i in range(15)]),
+                      pd.date_range("2024-01-01", periods=15, freq="H", tz="Asia/Taipei"),
+                      pd.CategoricalIndex([f"c{i}" for i in range(15)]),
+                      pd.MultiIndex.from_product([["m"], range(15)]),
+                      pd.Index(np.arange(15, dtype="uint32") * 3)):
+            spe_df, residual_df = residual_tables(6, n=15, p=5, index=index)
+            limit = spe_df["SPE"].median()
+            times, table = T.find_SPE_abnormal_times(spe_df, limit, residual_df)
+            ref_times, ref_table = spe_abnormal_reference(spe_df, limit, residual_df)
+            pd.testing.assert_index_equal(times, ref_times)
+            pd.testing.assert_frame_equal(table, ref_table)
 
     def test_inputs_unchanged_and_strided_residuals(self, T):
         spe_df, residual_df = residual_tables(9, n=25, p=6)

@@ -68,10 +68,13 @@ py::list library_records(py::handle abnormal_times, py::handle residual_df, py::
 }
 
 // Index dtypes whose label lookup is a plain exact match, the same in
-// Index.get_indexer and in .loc.
-bool simple_index(py::handle index) {
+// Index.get_indexer and in .loc: NumPy datetime, timedelta, integer, float and
+// object indexes, and zone-aware time indexes.
+bool simple_index(const algo::Call& c, py::handle index) {
     if (py::cast<long>(index.attr("nlevels")) != 1) return false;
-    const std::string kind = py::cast<std::string>(index.attr("dtype").attr("kind"));
+    py::object dtype = index.attr("dtype");
+    const std::string kind = py::cast<std::string>(dtype.attr("kind"));
+    if (!py::isinstance(dtype, c("np").attr("dtype"))) return kind == "M";
     return kind == "M" || kind == "m" || kind == "i" || kind == "u" || kind == "f" || kind == "O";
 }
 
@@ -86,7 +89,7 @@ bool native_records(const algo::Call& c, py::handle abnormal_times, py::handle r
     if (!plain_int(c, top_k, k)) return false;
 
     py::object index = residual_df.attr("index");
-    if (!simple_index(index) || !simple_index(abnormal_times)) return false;
+    if (!simple_index(c, index) || !simple_index(c, abnormal_times)) return false;
     if (!algo::py_eq(index.attr("dtype"), abnormal_times.attr("dtype"))) return false;
     if (!algo::truthy(index.attr("is_unique"))) return false;
 
