@@ -74,10 +74,16 @@ bool plain_int(py::handle o, long long& v) {
     return true;
 }
 
-using Column = py::array_t<double, py::array::c_style>;
+// A column's float64 values: the array (kept alive while the kernel reads
+// it), its first element and its stride in elements.
+struct Column {
+    py::array values;
+    const double* data;
+    std::ptrdiff_t stride;
+};
 
-// The contiguous float64 buffers of the named columns, or an empty vector
-// when the table or a column is not one the kernel handles.
+// The float64 buffers of the named columns, or an empty vector when the
+// table or a column is not one the kernel handles.
 std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
                                   const py::object& indicator_name) {
     std::vector<Column> cols;
@@ -85,6 +91,7 @@ std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
     if (!py::isinstance(df, pd.attr("DataFrame"))) return {};
     py::object columns = df.attr("columns");
     if (!algo::truthy(columns.attr("is_unique"))) return {};
+    const Py_ssize_t n_rows = algo::py_len(df);
     for (py::handle name : indicator_name) {
         if (!algo::py_contains(columns, name)) return {};  // the library raises KeyError
         py::object col = algo::getitem(df, name);
@@ -93,12 +100,18 @@ std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
         if (!py::isinstance<py::dtype>(dtype) ||
             !py::reinterpret_borrow<py::dtype>(dtype).is(py::dtype::of<double>()))
             return {};
-        Column values = Column::ensure(col.attr("to_numpy")());
-        if (!values) {
-            PyErr_Clear();
+        py::object values = col.attr("to_numpy")();
+        if (!py::isinstance<py::array>(values)) return {};
+        py::array a = py::reinterpret_borrow<py::array>(values);
+        if (a.ndim() != 1 || a.shape(0) != n_rows || !a.dtype().is(py::dtype::of<double>()))
             return {};
+        if (a.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
+            a = py::array_t<double, py::array::c_style>::ensure(a);  // unaligned: copy
+            if (!a) throw py::error_already_set();
         }
-        cols.push_back(std::move(values));
+        cols.push_back(
+            {a, static_cast<const double*>(a.data()),
+             static_cast<std::ptrdiff_t>(a.strides(0) / static_cast<py::ssize_t>(sizeof(double)))});
     }
     return cols;
 }
@@ -158,16 +171,16 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     const std::size_t n_std = static_cast<std::size_t>(algo::py_len(time));
     const std::size_t nw = L.n_windows();
     std::vector<const double*> ptrs;
+    std::vector<std::ptrdiff_t> strides;
     for (const Column& col : cols) {
-        if (static_cast<std::size_t>(col.size()) != L.n_rows)
-            algo::raise(PyExc_ValueError, "column length differs from the table length");
-        ptrs.push_back(col.data());
+        ptrs.push_back(col.data);
+        strides.push_back(col.stride);
     }
     py::array_t<double, py::array::f_style> out(
         {static_cast<py::ssize_t>(nw), static_cast<py::ssize_t>(2 * n_cols + n_std)});
     {
         py::gil_scoped_release nogil;
-        rolling::window_features(ptrs.data(), n_cols, n_std, L, out.mutable_data(),
+        rolling::window_features(ptrs.data(), strides.data(), n_cols, n_std, L, out.mutable_data(),
                                  std::max(1u, std::thread::hardware_concurrency()));
     }
 

@@ -39,14 +39,17 @@ double pairwise_sum(const double* a, std::size_t n, const F& f) {
 
 inline double zero_nan(double v) { return std::isnan(v) ? 0.0 : v; }
 
-// pandas' own two-pass variance (used when bottleneck's result is infinite).
-double pandas_std(const double* x, std::size_t n) {
+// pandas' own two-pass variance (used when bottleneck's result is infinite),
+// over rows [r0, r0 + n) of a column of the given stride.
+double pandas_std(const double* col, std::ptrdiff_t stride, std::size_t r0, std::size_t n) {
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = col[static_cast<std::ptrdiff_t>(r0 + i) * stride];
     std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += !std::isnan(x[i]);
+    for (double v : x) count += !std::isnan(v);
     if (count <= 1) return kNaN;
     const double cnt = static_cast<double>(count);
-    const double avg = (0.0 + pairwise_sum(x, n, zero_nan)) / cnt;
-    const double sqr = 0.0 + pairwise_sum(x, n, [avg](double v) {
+    const double avg = (0.0 + pairwise_sum(x.data(), n, zero_nan)) / cnt;
+    const double sqr = 0.0 + pairwise_sum(x.data(), n, [avg](double v) {
                            if (std::isnan(v)) return 0.0;
                            const double d = avg - v;
                            return d * d;
@@ -54,10 +57,12 @@ double pandas_std(const double* x, std::size_t n) {
     return std::sqrt(sqr / (cnt - 1.0));
 }
 
-void one_column(const double* x, const Layout& L, std::size_t nw, double* out_max, double* out_mean,
-                double* out_std) {
-    for (std::size_t w = 0; w < nw; ++w) {
-        const double* a = x + w * L.step;
+// Windows [w_begin, w_end) of one column; `x` holds the column's rows from
+// row `r0` on, contiguously.
+void one_column(const double* x, std::size_t r0, const Layout& L, std::size_t w_begin,
+                std::size_t w_end, double* out_max, double* out_mean, double* out_std) {
+    for (std::size_t w = w_begin; w < w_end; ++w) {
+        const double* a = x + (w * L.step - r0);
         const std::size_t n = L.window;
         double mx = -std::numeric_limits<double>::infinity();
         double seq = 0.0;  // sequential sum of the values, for the std mean
@@ -67,7 +72,7 @@ void one_column(const double* x, const Layout& L, std::size_t nw, double* out_ma
             if (v == v) {
                 ++count;
                 seq += v;
-                if (v > mx) mx = v;
+                mx = v > mx ? v : mx;
             }
         }
         out_max[w] = count ? mx : kNaN;
@@ -92,31 +97,70 @@ void one_column(const double* x, const Layout& L, std::size_t nw, double* out_ma
     }
 }
 
+// One unit of work: a group of adjacent columns over a run of windows.
+struct Task {
+    std::size_t col_begin, col_end, w_begin, w_end;
+};
+
 }  // namespace
 
-void window_features(const double* const* cols, std::size_t n_cols, std::size_t n_std,
-                     const Layout& L, double* out, unsigned threads) {
+void window_features(const double* const* cols, const std::ptrdiff_t* strides, std::size_t n_cols,
+                     std::size_t n_std, const Layout& L, double* out, unsigned threads) {
     const std::size_t nw = L.n_windows();
-    auto column_ptr = [&](std::size_t block, std::size_t j) {
-        return out + (block * n_cols + j) * nw;
-    };
-    auto work = [&](std::size_t j) {
-        one_column(cols[j], L, nw, column_ptr(0, j), column_ptr(1, j),
-                   j < n_std ? out + (2 * n_cols + j) * nw : nullptr);
+    auto block = [&](std::size_t b, std::size_t j) { return out + (b * n_cols + j) * nw; };
+
+    // Contiguous columns: one task each, all windows. Strided columns: groups
+    // of eight neighbours (one cache line per row when they are interleaved)
+    // over runs of windows spanning about 32k rows, gathered to scratch.
+    constexpr std::size_t kGroup = 8, kRows = 32768;
+    const std::size_t run = std::max<std::size_t>(1, kRows / L.step);
+    std::vector<Task> tasks;
+    for (std::size_t j = 0; j < n_cols;) {
+        if (strides[j] == 1) {
+            tasks.push_back({j, j + 1, 0, nw});
+            ++j;
+            continue;
+        }
+        std::size_t end = j + 1;
+        while (end < n_cols && end - j < kGroup && strides[end] != 1) ++end;
+        for (std::size_t w = 0; w < nw; w += run)
+            tasks.push_back({j, end, w, std::min(nw, w + run)});
+        j = end;
+    }
+
+    auto work = [&](const Task& t, std::vector<double>& scratch) {
+        const std::size_t r0 = t.w_begin * L.step;
+        const std::size_t rows = (t.w_end - 1) * L.step + L.window - r0;
+        const std::size_t k = t.col_end - t.col_begin;
+        if (strides[t.col_begin] != 1) {
+            scratch.resize(k * rows);
+            for (std::size_t i = 0; i < rows; ++i)
+                for (std::size_t c = 0; c < k; ++c)
+                    scratch[c * rows + i] =
+                        cols[t.col_begin + c]
+                            [static_cast<std::ptrdiff_t>(r0 + i) * strides[t.col_begin + c]];
+        }
+        for (std::size_t c = 0; c < k; ++c) {
+            const std::size_t j = t.col_begin + c;
+            const double* x = strides[j] == 1 ? cols[j] + r0 : scratch.data() + c * rows;
+            one_column(x, r0, L, t.w_begin, t.w_end, block(0, j), block(1, j),
+                       j < n_std ? block(2, j) : nullptr);
+        }
     };
 
-    const unsigned n_threads =
-        static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n_cols)));
+    const unsigned n_threads = static_cast<unsigned>(
+        std::max<std::size_t>(1, std::min<std::size_t>(threads, tasks.size())));
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        std::vector<double> scratch;
+        for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) work(tasks[i], scratch);
+    };
     if (n_threads <= 1) {
-        for (std::size_t j = 0; j < n_cols; ++j) work(j);
+        worker();
     } else {
-        std::atomic<std::size_t> next{0};
         std::vector<std::thread> pool;
         pool.reserve(n_threads);
-        for (unsigned t = 0; t < n_threads; ++t)
-            pool.emplace_back([&] {
-                for (std::size_t j; (j = next.fetch_add(1)) < n_cols;) work(j);
-            });
+        for (unsigned t = 0; t < n_threads; ++t) pool.emplace_back(worker);
         for (auto& th : pool) th.join();
     }
 
@@ -129,7 +173,7 @@ void window_features(const double* const* cols, std::size_t n_cols, std::size_t 
         for (std::size_t j = 0; j < n_std && !inf; ++j) inf = std::isinf(std0[j * nw + w]);
         if (!inf) continue;
         for (std::size_t j = 0; j < n_std; ++j)
-            out[(2 * n_cols + j) * nw + w] = pandas_std(cols[j] + w * L.step, L.window);
+            out[(2 * n_cols + j) * nw + w] = pandas_std(cols[j], strides[j], w * L.step, L.window);
     }
 }
 

@@ -15,7 +15,10 @@ struct Layout {
     std::size_t n_windows() const { return (n_rows - window) / step + 1; }
 };
 
-// Fills the feature matrix for n_cols contiguous columns of n_rows values.
+// Column j holds n_rows values at cols[j][i * strides[j]] (strides in
+// elements; 1 for a contiguous column).
+//
+// Fills the feature matrix for n_cols columns of n_rows values.
 // `out` is column-major with n_windows rows: first n_cols maxima, then n_cols
 // means, then the standard deviations of the first n_std columns. Missing
 // values (NaN) are skipped as pandas' DataFrame.max/mean/std(ddof=1) skip
@@ -25,8 +28,10 @@ struct Layout {
 //   std  - the two-pass sequential sums bottleneck uses, NaN below two values;
 //          a window whose deviations overflow to infinity is recomputed the
 //          way pandas does then (pairwise two-pass).
-// Columns are spread over up to `threads` worker threads.
-void window_features(const double* const* cols, std::size_t n_cols, std::size_t n_std,
-                     const Layout& layout, double* out, unsigned threads);
+// Work is spread over up to `threads` worker threads, by column for
+// contiguous columns and by groups of adjacent columns and runs of windows
+// (copied to contiguous scratch first) for strided ones.
+void window_features(const double* const* cols, const std::ptrdiff_t* strides, std::size_t n_cols,
+                     std::size_t n_std, const Layout& layout, double* out, unsigned threads);
 
 }  // namespace talvo::rolling
