@@ -148,8 +148,10 @@ void window_features(const double* const* cols, const std::ptrdiff_t* strides, s
         }
     };
 
-    const unsigned n_threads = static_cast<unsigned>(
-        std::max<std::size_t>(1, std::min<std::size_t>(threads, tasks.size())));
+    // Small tables are not worth a thread start: about 256k values a thread.
+    const std::size_t by_size = 1 + L.n_rows * n_cols / (std::size_t{1} << 18);
+    const unsigned n_threads = static_cast<unsigned>(std::max<std::size_t>(
+        1, std::min({static_cast<std::size_t>(threads), tasks.size(), by_size})));
     std::atomic<std::size_t> next{0};
     auto worker = [&] {
         std::vector<double> scratch;
