@@ -157,7 +157,13 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     Py_ssize_t n_rows = 0;
     if (native) {
         n_rows = algo::py_len(df);
-        cols = float_columns(c, df, indicator_name);
+        try {
+            cols = float_columns(c, df, indicator_name);
+        } catch (py::error_already_set& e) {
+            // An odd label (unhashable, say): the library road reports it.
+            if (!e.matches(PyExc_Exception)) throw;
+            cols.clear();
+        }
         native = n_rows >= 1 && !cols.empty();
     }
     if (!native)
