@@ -232,12 +232,13 @@ class TestOddArguments:
         want = pandas_windows(df, rec, window, step)
         pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12)
 
-    def test_unhashable_label_reports_the_library_error(self, T):
-        rec = record(time=[["X_Overall"]])
-        with pytest.raises(KeyError) as ours:
-            T.feature_extraction_rolling(self.table(), rec, 120, 60)
-        with pytest.raises(KeyError) as theirs:
+    @pytest.mark.parametrize("time", [[["X_Overall"]], [["X_Overall"], "Y_Peak"]])
+    def test_unhashable_label_reports_the_library_error(self, T, time):
+        rec = record(time=time)
+        with pytest.raises(Exception) as theirs:
             pandas_windows(self.table(), rec, 120, 60)
+        with pytest.raises(theirs.type) as ours:
+            T.feature_extraction_rolling(self.table(), rec, 120, 60)
         assert str(ours.value) == str(theirs.value)
 
     def test_record_must_have_the_three_fields(self, T):
