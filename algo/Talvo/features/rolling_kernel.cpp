@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -152,19 +153,30 @@ void window_features(const double* const* cols, const std::ptrdiff_t* strides, s
     const std::size_t by_size = 1 + L.n_rows * n_cols / (std::size_t{1} << 18);
     const unsigned n_threads = static_cast<unsigned>(std::max<std::size_t>(
         1, std::min({static_cast<std::size_t>(threads), tasks.size(), by_size})));
+    // Workers take tasks until none is left; the calling thread works too, so
+    // a thread that cannot be started only costs speed. A failed scratch
+    // allocation stops every worker and is reported once all have joined
+    // (an exception must not leave a worker thread).
     std::atomic<std::size_t> next{0};
-    auto worker = [&] {
-        std::vector<double> scratch;
-        for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) work(tasks[i], scratch);
+    std::atomic<bool> failed{false};
+    auto worker = [&]() noexcept {
+        try {
+            std::vector<double> scratch;
+            for (std::size_t i; !failed && (i = next.fetch_add(1)) < tasks.size();)
+                work(tasks[i], scratch);
+        } catch (...) {
+            failed = true;
+        }
     };
-    if (n_threads <= 1) {
-        worker();
-    } else {
-        std::vector<std::thread> pool;
-        pool.reserve(n_threads);
-        for (unsigned t = 0; t < n_threads; ++t) pool.emplace_back(worker);
-        for (auto& th : pool) th.join();
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 1; t < n_threads; ++t) pool.emplace_back(worker);
+    } catch (...) {
+        // fewer helpers than planned
     }
+    worker();
+    for (auto& th : pool) th.join();
+    if (failed) throw std::bad_alloc();
 
     // pandas recomputes a window's standard deviations its own way when
     // bottleneck returned an infinite one for any column of the window.

@@ -28,7 +28,7 @@ struct Layout {
 //   std  - the two-pass sequential sums bottleneck uses, NaN below two values;
 //          a window whose deviations overflow to infinity is recomputed the
 //          way pandas does then (pairwise two-pass).
-// Work is spread over up to `threads` worker threads, by column for
+// Work is spread over up to `threads` threads (the caller included), by column for
 // contiguous columns and by groups of adjacent columns and runs of windows
 // (copied to contiguous scratch first) for strided ones.
 void window_features(const double* const* cols, const std::ptrdiff_t* strides, std::size_t n_cols,
