@@ -1,7 +1,6 @@
 """algo.Quenda.Quenda: start-up, forecast model, failure risk, remaining-life pipeline."""
 import copy
 import inspect
-import math
 import os
 import pickle
 import subprocess
@@ -168,6 +167,23 @@ class TestStartup:
             "ModuleNotFoundError statsmodels.tsa.arima.model",
             "False ['Before']",
             "ARIMA ['Microsoft YaHei'] True"]
+
+    def test_failing_health_module_fails_the_import(self):
+        result = run_python("""
+            import sys
+            import matplotlib.pyplot as plt
+            plt.rcParams["font.sans-serif"] = ["Before"]
+            sys.modules["sklearn.decomposition"] = None  # the health module's start-up fails
+            try:
+                import algo.Quenda.Quenda
+            except ModuleNotFoundError as e:
+                print(type(e).__name__, e.name)
+            print("algo.Talvo.Talvo" in sys.modules, "algo.Quenda.Quenda" in sys.modules,
+                  plt.rcParams["font.sans-serif"])
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split("\n")[:2] == ["ModuleNotFoundError sklearn.decomposition",
+                                                 "False False ['Before']"]
 
     def test_second_initialisation_is_refused(self):
         result = run_python("""
