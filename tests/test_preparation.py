@@ -531,6 +531,121 @@ class TestCompressNativeAgainstLibrary:
         assert_same_result(T.compress_by_second(df, "_time", strategy), want)
 
 
+class TestCompressUnusualInputs:
+    @pytest.mark.parametrize("index_kind", ["dates_with_freq", "text", "multi", "range"])
+    @pytest.mark.parametrize("strategy", ["last", "first"])
+    def test_row_index_kinds(self, T, index_kind, strategy):
+        df = mixed_frame(60, 5)[["_time", "f64", "text", "i64"]]
+        n = len(df)
+        if index_kind == "dates_with_freq":
+            df.index = pd.date_range("2020-01-01", periods=n, freq="D", name="day")
+        elif index_kind == "text":
+            df.index = [f"r{i}" for i in range(n)]
+        elif index_kind == "multi":
+            df.index = pd.MultiIndex.from_arrays([np.arange(n) % 3, np.arange(n)],
+                                                 names=["a", "b"])
+        else:
+            df = df.reset_index(drop=True)
+        assert_same_result(T.compress_by_second(df, "_time", strategy),
+                           ref_compress(df, "_time", strategy))
+
+    def test_other_byte_order(self, T):
+        n = 50
+        rng = np.random.default_rng(2)
+        df = pd.DataFrame({
+            "_time": pd.date_range("2024-01-01", periods=n, freq="300ms"),
+            "big": rng.normal(size=n).astype(">f8"),
+            "small": rng.integers(0, 3, n).astype(">i4"),
+        })
+        assert df["big"].dtype.byteorder == ">"
+        # The library's own sort refuses such buffers; the native road must
+        # not read them as native numbers either.
+        with pytest.raises(ValueError, match="Big-endian buffer not supported"):
+            ref_compress(df, "_time")
+        with pytest.raises(ValueError, match="Big-endian buffer not supported"):
+            T.compress_by_second(df, "_time")
+        df["big"] = df["big"].astype("<f8")
+        df["small"] = df["small"].astype("<i4")
+        assert_same_result(T.compress_by_second(df, "_time"), ref_compress(df, "_time"))
+
+    def test_cells_whose_text_is_blank(self, T):
+        class Blank:
+            def __str__(self):
+                return " \u3000"  # ideographic space counts as white space
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1", "2024-01-01 10:00:00.2"],
+                           "o": ["x", Blank()]})
+        for strategy in ("last", "first"):
+            got = T.compress_by_second(df, "_time", strategy)
+            assert got[0]["o"].tolist() == ["x"] and len(got[1]) == 0
+            assert_same_result(got, ref_compress(df, "_time", strategy))
+
+    def test_equality_that_rewrites_the_table_does_not_crash(self, T):
+        frames = []
+
+        class Sneaky:
+            def __init__(self, v):
+                self.v = v
+
+            def __hash__(self):
+                return 1
+
+            def __eq__(self, other):
+                # Replaces every cell of the column while it is being compared.
+                for f in frames:
+                    f.loc[:, "o"] = [object() for _ in range(len(f))]
+                return isinstance(other, Sneaky) and other.v == self.v
+
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1"] * 3 + ["2024-01-01 10:00:01"],
+                           "o": [Sneaky(1), Sneaky(2), Sneaky(1), Sneaky(3)]})
+        frames.append(df)
+        out, conflicts = T.compress_by_second(df, "_time")
+        assert len(out) == 2 and conflicts["column"].tolist() == ["o"]
+
+    def test_equality_errors_propagate(self, T):
+        class Angry:
+            def __hash__(self):
+                return 7
+
+            def __eq__(self, other):
+                raise RuntimeError("no comparing")
+
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1"] * 2, "o": [Angry(), Angry()]})
+        with pytest.raises(RuntimeError, match="no comparing"):
+            T.compress_by_second(df, "_time")
+        out, conflicts = T.compress_by_second(df, "_time", "first", False)
+        assert len(out) == 1 and conflicts is None
+
+    def test_equal_values_of_different_types_are_one_value(self, T):
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1"] * 3 + ["2024-01-01 10:00:02"] * 2,
+                           "o": [1, 1.0, True, "1", 1]})
+        got = T.compress_by_second(df, "_time")
+        assert got[1]["_sec"].tolist() == [pd.Timestamp("2024-01-01 10:00:02")]
+        assert_same_result(got, ref_compress(df, "_time"))
+
+    @pytest.mark.parametrize("strategy", ["last", "first", "mode"])
+    def test_earliest_instants_raise_instead_of_wrapping(self, T, strategy):
+        # Cut to its second, the earliest representable instant lies before
+        # the range; the plain cast wraps it to 2262 and misplaces the row.
+        df = pd.DataFrame({"t": [pd.Timestamp.min, pd.Timestamp("2000-01-01")], "x": [1.0, 2.0]})
+        wrapped = ref_compress(df, "t")[0]
+        assert wrapped["t"].iloc[0].year == 2262
+        with pytest.raises(pd.errors.OutOfBoundsDatetime,
+                           match="Out of bounds nanosecond timestamp: 1677-09-21 00:12:43"):
+            T.compress_by_second(df, "t", strategy)
+        df = pd.DataFrame({"t": [pd.Timestamp("1677-09-21 00:12:44.5"), pd.Timestamp.max,
+                                 pd.Timestamp("1677-09-21 00:12:44")],
+                           "x": [1.0, 2.0, 3.0]})
+        # The plain cast sends 00:12:44 to 2262 and merges it with the last row.
+        assert ref_compress(df, "t")[1]["_sec"].tolist() == [pd.Timestamp("2262-04-11 23:47:16")]
+        out, conflicts = T.compress_by_second(df, "t", strategy)
+        assert out["t"].tolist() == [pd.Timestamp("1677-09-21 00:12:44"),
+                                     pd.Timestamp("2262-04-11 23:47:16")]
+        # Readings 3.0 (at :44.0) then 1.0 (at :44.5); "mode" takes the larger.
+        assert out["x"].tolist() == ([1.0 if strategy == "last" else 3.0, 2.0])
+        assert conflicts.to_dict("list") == {"_sec": [pd.Timestamp("1677-09-21 00:12:44")],
+                                             "column": ["x"]}
+
+
 class TestCompressOtherStrategies:
     @pytest.mark.parametrize("strategy", ["mode", "concat", "nan", "other"])
     @pytest.mark.parametrize("want", [True, False])

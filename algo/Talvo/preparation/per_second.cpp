@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +45,46 @@ bool text_equals(py::handle s, const char* text) {
     return static_cast<size_t>(size) == std::strlen(text) && std::memcmp(utf8, text, size) == 0;
 }
 
+// The start of the second of the earliest representable instants lies
+// outside the nanosecond range: such a time raises, as any other time stamp
+// outside the range does.
+void require_cuttable(const py::object& pd, const py::array& stamps_i8) {
+    std::int64_t bad;
+    {
+        py::gil_scoped_release nogil;
+        bad = ps::first_uncuttable(static_cast<const std::int64_t*>(stamps_i8.data()),
+                                   static_cast<std::size_t>(stamps_i8.shape(0)));
+    }
+    if (bad == ps::kNaT) return;
+    py::object stamp = pd.attr("Timestamp")(py::int_(bad));
+    std::string second = py::str(stamp.attr("strftime")("%Y-%m-%d %H:%M:%S"));
+    PyErr_SetString(pd.attr("errors").attr("OutOfBoundsDatetime").ptr(),
+                    ("Out of bounds nanosecond timestamp: " + second).c_str());
+    throw py::error_already_set();
+}
+
+// The "_sec" key: parsed times cut to the start of their second. NumPy's
+// datetime64[s] cast wraps the first second of the range around to 2262
+// (its floor division overflows there), so nanosecond stamps are cut here;
+// other time values (zone-aware ones are UTC nanoseconds already under
+// .values) take NumPy's cast.
+py::object second_keys(const py::object& pd, const py::object& np, const py::object& parsed) {
+    py::object values = parsed.attr("values");
+    if (!py::isinstance<py::array>(values) ||
+        py::str(static_cast<py::handle>(py::reinterpret_borrow<py::array>(values).dtype()))
+                .cast<std::string>() != "datetime64[ns]")
+        return values.attr("astype")("datetime64[s]");
+    py::array stamps = np.attr("require")(values.attr("view")("int64"), "int64", "CA");
+    require_cuttable(pd, stamps);
+    py::array_t<std::int64_t> out(stamps.shape(0));
+    {
+        py::gil_scoped_release nogil;
+        ps::floor_seconds(static_cast<const std::int64_t*>(stamps.data()),
+                          static_cast<std::size_t>(stamps.shape(0)), out.mutable_data());
+    }
+    return out.attr("view")("datetime64[ns]");
+}
+
 // ---------------------------------------------------------------------------
 // Library road
 
@@ -73,8 +115,7 @@ py::object library_road(const algo::Call& c, py::handle df_in, py::handle time_c
     df[time_col] = pd.attr("to_datetime")(algo::getitem(df, time_col), "errors"_a = "coerce");
     // Stable: readings with the same stamp keep their input order.
     df = df.attr("sort_values")(time_col, "kind"_a = "stable");
-    df[py::str("_sec")] =
-        algo::getitem(df, time_col).attr("values").attr("astype")("datetime64[s]");
+    df[py::str("_sec")] = second_keys(pd, np, algo::getitem(df, time_col));
 
     py::tuple skip = py::make_tuple(time_col, py::str("_sec"));
     py::list feature_cols;
@@ -211,6 +252,7 @@ bool kind_of(const py::dtype& dt, ps::Kind& kind, bool& object) {
 // Whether the text of a str is empty or white space only (the regular
 // expression \s* over the whole text).
 bool blank_text(PyObject* s) {
+    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
     const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -225,7 +267,9 @@ bool blank_cell(PyObject* cell) {
     if (cell == Py_None || PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
         PyBool_Check(cell))
         return false;  // their text is never blank
-    py::object text = py::reinterpret_steal<py::object>(PyObject_Str(cell));
+    // str() may run any code; the cell is held while it does.
+    py::object held = py::reinterpret_borrow<py::object>(cell);
+    py::object text = py::reinterpret_steal<py::object>(PyObject_Str(held.ptr()));
     if (!text) throw py::error_already_set();
     return blank_text(text.ptr());
 }
@@ -270,9 +314,10 @@ std::vector<std::uint8_t> object_missing(const py::object& pd, const py::array& 
     return missing;
 }
 
-// The runs of an object column holding two distinct non-missing values by the
-// interpreter's equality. Every such value is hashed, as the library's
-// distinct count does (an unhashable value raises its TypeError).
+// The runs of an object column holding two distinct non-missing values, as
+// the library's hash-table distinct count sees them: equal hashes and equal by
+// the interpreter's ==. Every such value is hashed, so an unhashable one
+// raises its TypeError as it does there.
 std::vector<std::int64_t> object_conflicts(const py::array& values,
                                            const std::vector<std::uint8_t>& missing,
                                            const ps::Runs& runs) {
@@ -281,19 +326,27 @@ std::vector<std::int64_t> object_conflicts(const py::array& values,
     const std::size_t m = runs.count();
     const std::size_t timed = runs.missing_run ? m - 1 : m;
     for (std::size_t r = 0; r < timed; ++r) {
-        PyObject* first = nullptr;
+        // Values are held while hashing and comparing: both may run any code.
+        py::object first;
+        Py_hash_t first_hash = 0;
         bool differs = false;
         for (std::int64_t k = runs.starts[r]; k < runs.starts[r + 1]; ++k) {
             const std::int64_t pos = runs.order[k];
             if (missing[pos]) continue;
-            PyObject* v = cells[pos];
-            if (PyObject_Hash(v) == -1 && PyErr_Occurred()) throw py::error_already_set();
+            py::object v = py::reinterpret_borrow<py::object>(cells[pos]);
+            const Py_hash_t h = PyObject_Hash(v.ptr());
+            if (h == -1 && PyErr_Occurred()) throw py::error_already_set();
             if (!first) {
-                first = v;
-            } else if (!differs && v != first) {
-                const int eq = PyObject_RichCompareBool(first, v, Py_EQ);
-                if (eq < 0) throw py::error_already_set();
-                if (eq == 0) differs = true;
+                first = std::move(v);
+                first_hash = h;
+            } else if (!differs && !v.is(first)) {
+                if (h != first_hash) {
+                    differs = true;
+                } else {
+                    const int eq = PyObject_RichCompareBool(first.ptr(), v.ptr(), Py_EQ);
+                    if (eq < 0) throw py::error_already_set();
+                    differs = eq == 0;
+                }
             }
         }
         if (differs) out.push_back(static_cast<std::int64_t>(r));
@@ -373,7 +426,8 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
             if (!PyUnicode_CheckExact(label.ptr())) return {};
             if (text_equals(label, "_sec")) return {};
             py::handle dt = dtypes[j];
-            if (!py::isinstance(dt, np_dtype)) return {};  // extension dtypes
+            if (!py::isinstance(dt, np_dtype)) return {};       // extension dtypes
+            if (!algo::truthy(dt.attr("isnative"))) return {};  // other byte order
             Column col;
             col.label = py::reinterpret_borrow<py::object>(label);
             if (algo::py_eq(label, time_col)) {
@@ -400,10 +454,12 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
             time_series = series;
             continue;
         }
-        py::object arr = np.attr("ascontiguousarray")(series.attr("to_numpy")());
+        // Contiguous and aligned, of exactly the dtype the kind was read from.
+        py::object arr = np.attr("require")(series.attr("to_numpy")(), py::none(), "CA");
         if (!py::isinstance<py::array>(arr)) return {};
         cols[j].values = py::reinterpret_borrow<py::array>(arr);
         if (cols[j].values.ndim() != 1 || cols[j].values.shape(0) != n) return {};
+        if (!algo::py_eq(cols[j].values.dtype(), dtypes[j])) return {};
     }
 
     // Blank text becomes missing, column by column in table order (the time
@@ -411,12 +467,13 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
     for (size_t j = 0; j < ncols; ++j) {
         if (is_time(j)) {
             if (!time_is_object) continue;
-            py::array arr = np.attr("ascontiguousarray")(time_series.attr("to_numpy")());
+            py::array arr = np.attr("require")(time_series.attr("to_numpy")(), py::none(), "CA");
+            if (arr.ndim() != 1 || arr.shape(0) != n || arr.dtype().kind() != 'O') return {};
             PyObject* const* cells = static_cast<PyObject* const*>(arr.data());
             py::array_t<bool> cond(n);
             bool any = false;
             for (Py_ssize_t i = 0; i < n; ++i) {
-                const bool b = blank_cell(cells[i]);
+                const bool b = blank_cell(cells[i]);  // reads the cell afresh each time
                 cond.mutable_data()[i] = b;
                 any |= b;
             }
@@ -433,9 +490,10 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
     if (py::str(static_cast<py::handle>(stamps_arr.dtype())).cast<std::string>() !=
         "datetime64[ns]")
         return {};
-    stamps_arr = np.attr("ascontiguousarray")(stamps_arr.attr("view")("int64"));
+    stamps_arr = np.attr("require")(stamps_arr.attr("view")("int64"), "int64", "CA");
     if (stamps_arr.ndim() != 1 || stamps_arr.shape(0) != n) return {};
 
+    require_cuttable(pd, stamps_arr);
     const bool want = algo::truthy(want_conflicts);
 
     ps::Runs runs;
@@ -480,18 +538,27 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
         for (size_t j = 0; j < ncols; ++j)
             if (!is_time(j) && !cols[j].object) work.push_back(j);
         std::atomic<size_t> next{0};
+        std::mutex failure_lock;
+        std::exception_ptr failure;  // first failure of any thread (out of memory)
         auto worker = [&]() {
-            std::vector<std::int64_t> scratch(m);
-            for (size_t w; (w = next.fetch_add(1)) < work.size();) {
-                Column& col = cols[work[w]];
-                std::int64_t* src = scratch.data();
-                if (col.library_take) {
-                    col.source.resize(m);
-                    src = col.source.data();
+            try {
+                std::vector<std::int64_t> scratch(m);
+                for (size_t w; (w = next.fetch_add(1)) < work.size();) {
+                    Column& col = cols[work[w]];
+                    std::int64_t* src = scratch.data();
+                    if (col.library_take) {
+                        col.source.resize(m);
+                        src = col.source.data();
+                    }
+                    ps::pick_column(col.kind, col.values.data(), runs, keep_last, src,
+                                    want ? &col.conflicts : nullptr);
+                    if (!col.library_take)
+                        ps::take(col.kind, col.values.data(), src, m, col.out_data);
                 }
-                ps::pick_column(col.kind, col.values.data(), runs, keep_last, src,
-                                want ? &col.conflicts : nullptr);
-                if (!col.library_take) ps::take(col.kind, col.values.data(), src, m, col.out_data);
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(failure_lock);
+                if (!failure) failure = std::current_exception();
+                next.store(work.size());  // the others stop too
             }
         };
         const size_t hw = std::max(1u, std::thread::hardware_concurrency());
@@ -504,6 +571,7 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
         }
         worker();
         for (auto& t : threads) t.join();
+        if (failure) std::rethrow_exception(failure);  // converted at the boundary
     }
 
     // Object columns (and widened integer/boolean ones) with the GIL.

@@ -76,6 +76,30 @@ void take_typed(const T* values, const std::int64_t* source, std::size_t m, T* o
 
 }  // namespace
 
+std::int64_t first_uncuttable(const std::int64_t* stamps, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t s = stamps[i];
+        if (s == kNaT) continue;
+        std::int64_t q = s / kNsPerSecond;
+        if (s % kNsPerSecond < 0) --q;
+        if (q < kMinSecond) return s;
+    }
+    return kNaT;
+}
+
+void floor_seconds(const std::int64_t* stamps, std::size_t n, std::int64_t* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t s = stamps[i];
+        if (s == kNaT) {
+            out[i] = kNaT;
+            continue;
+        }
+        std::int64_t q = s / kNsPerSecond;
+        if (s % kNsPerSecond < 0) --q;
+        out[i] = q * kNsPerSecond;
+    }
+}
+
 bool build_runs(const std::int64_t* stamps, std::size_t n, Runs& runs) {
     runs.order.clear();
     runs.starts.clear();

@@ -28,6 +28,15 @@ struct Runs {
 // stamp falls outside the nanosecond range; `runs` is then unspecified.
 bool build_runs(const std::int64_t* stamps, std::size_t n, Runs& runs);
 
+// The first stamp whose start of second does not fit in int64 nanoseconds
+// (those of the first 0.855 s after the earliest representable instant), or
+// kNaT when every stamp can be cut to its second.
+std::int64_t first_uncuttable(const std::int64_t* stamps, std::size_t n);
+
+// out[i] = stamps[i] cut to the start of its second (floored; kNaT stays).
+// Every stamp must be cuttable (first_uncuttable gave kNaT).
+void floor_seconds(const std::int64_t* stamps, std::size_t n, std::int64_t* out);
+
 // How a value is read from a column buffer and when it counts as missing.
 enum class Kind {
     Float64,
