@@ -13,28 +13,11 @@ import pytest
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 
-from training_readings import (FAIL_FAMILY, FREQ_FAMILY, TIME_FAMILY, fine_config,
-                               make_readings)
+from training_readings import (FAIL_FAMILY, FREQ_FAMILY, MSG_CODEBOOK, MSG_DOWNTIME,
+                               MSG_NOT_SUFFICIENT, TIME_FAMILY, fine_config, make_readings,
+                               needs_stage_functions)
 
-STAGE_FUNCTIONS = ("compress_by_second", "feature_threshold_mapping", "codebook_df_filter",
-                   "low_resolution", "time_filter", "feature_extraction",
-                   "feature_extraction_rolling", "SPE_residual")
-
-
-def _missing_stage_functions():
-    import algo.Talvo.Talvo as module
-    return [n for n in STAGE_FUNCTIONS if not hasattr(module, n)]
-
-
-pytestmark = pytest.mark.skipif(
-    bool(_missing_stage_functions()),
-    reason="stage functions not in this build yet: " + ", ".join(_missing_stage_functions()))
-
-MSG_CODEBOOK = ("No data available. After codebook filtering, the remaining data is "
-                "insufficient. Please confirm that most of the modeling values fall within "
-                "the codebook ranges.")
-MSG_DOWNTIME = "No data available. Please verify whether most data are in a downtime status."
-MSG_NOT_SUFFICIENT = "Data is not sufficient for modeling."
+pytestmark = needs_stage_functions
 
 
 def unbound(name):
