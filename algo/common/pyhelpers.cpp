@@ -65,6 +65,17 @@ py::object getitem(py::handle obj, py::handle key) {
     return py::reinterpret_steal<py::object>(r);
 }
 
+void setitem(py::handle obj, py::handle key, py::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object loc_columns(py::handle df, py::handle columns) {
+    PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
+    if (!all) throw py::error_already_set();
+    py::object rows = py::reinterpret_steal<py::object>(all);
+    return getitem(df.attr("loc"), py::make_tuple(rows, columns));
+}
+
 py::object getitem(py::handle obj, const char* key) { return getitem(obj, py::str(key)); }
 
 py::list str_list(const std::vector<std::string>& items) {

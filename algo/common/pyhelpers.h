@@ -57,6 +57,13 @@ py::object py_float(py::handle x);
 // `len(x)`.
 Py_ssize_t py_len(py::handle x);
 
+// `obj[key] = value` for any object.
+void setitem(py::handle obj, py::handle key, py::handle value);
+
+// `df.loc[:, columns]`: a column selection that is a table of its own (later
+// column writes do not reach, nor warn about, the table it came from).
+py::object loc_columns(py::handle df, py::handle columns);
+
 // `obj[key]` for any object.
 py::object getitem(py::handle obj, py::handle key);
 py::object getitem(py::handle obj, const char* key);
