@@ -50,8 +50,8 @@ py::object analyze_T2_anomalies(const algo::Call& c) {
     py::object positions = c("np").attr("flatnonzero")(above.attr("to_numpy")("dtype"_a = "bool"));
     const Py_ssize_t i = py::cast<Py_ssize_t>(positions[py::int_(0)]);
 
-    py::object contrib_df = get_variable_contributions(c, df_scaled_test, pca, df_pca_test,
-                                                       df_test.attr("columns"), i);
+    py::object contrib_df =
+        get_variable_contributions(c, df_scaled_test, pca, df_pca_test, df_test.attr("columns"), i);
     py::object top_variable = algo::getitem(contrib_df, "Variable").attr("iloc")[py::int_(0)];
     for (const char* suffix : {"_max", "_mean", "_std"}) {
         if (algo::truthy(top_variable.attr("endswith")(suffix))) {

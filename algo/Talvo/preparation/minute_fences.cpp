@@ -27,70 +27,112 @@ double at(const Column& c, std::size_t i) {
 
 double value(const Column& c, std::size_t i) {
     switch (c.kind) {
-        case Kind::f64: return at<double>(c, i);
-        case Kind::i8: return at<std::int8_t>(c, i);
-        case Kind::i16: return at<std::int16_t>(c, i);
-        case Kind::i32: return at<std::int32_t>(c, i);
-        case Kind::i64: return at<std::int64_t>(c, i);
-        case Kind::u8: return at<std::uint8_t>(c, i);
-        case Kind::u16: return at<std::uint16_t>(c, i);
-        case Kind::u32: return at<std::uint32_t>(c, i);
-        case Kind::u64: return at<std::uint64_t>(c, i);
+        case Kind::f64:
+            return at<double>(c, i);
+        case Kind::i8:
+            return at<std::int8_t>(c, i);
+        case Kind::i16:
+            return at<std::int16_t>(c, i);
+        case Kind::i32:
+            return at<std::int32_t>(c, i);
+        case Kind::i64:
+            return at<std::int64_t>(c, i);
+        case Kind::u8:
+            return at<std::uint8_t>(c, i);
+        case Kind::u16:
+            return at<std::uint16_t>(c, i);
+        case Kind::u32:
+            return at<std::uint32_t>(c, i);
+        case Kind::u64:
+            return at<std::uint64_t>(c, i);
     }
     return NAN;
 }
 
-// The order statistics `linear_quantile` reads for q in {0.25, 0.75}: sorts
-// short runs, selects in long ones.
-void order_for_quartiles(std::vector<double>& v) {
+// NumPy's lerp between neighbours a and b at weight g.
+double lerp(double a, double b, double g) {
+    const double d = b - a;
+    return g >= 0.5 ? b - d * (1.0 - g) : a + d * g;
+}
+
+// Lower neighbour position and weight of quantile q among n values, as
+// NumPy's default method places them (the upper neighbour is the next one).
+// From the last position on, both neighbours are the last value and the
+// weight is measured from index -1.
+struct Place {
+    std::size_t lo;
+    bool last;
+    double g;
+};
+Place place(std::size_t n, double q) {
+    const double vi = static_cast<double>(n - 1) * q;
+    if (vi >= static_cast<double>(n - 1)) return Place{n - 1, true, vi + 1.0};
+    const double lo = std::floor(vi);
+    return Place{static_cast<std::size_t>(lo), false, vi - lo};
+}
+
+// Q1 and Q3 of the values in v (no NaN), by selection: v is reordered.
+void quartiles(std::vector<double>& v, double& q1, double& q3) {
     const std::size_t n = v.size();
-    if (n <= 64) {
-        std::sort(v.begin(), v.end());
+    const Place p1 = place(n, 0.25), p3 = place(n, 0.75);
+    if (p1.last) {  // one value
+        q1 = lerp(v[0], v[0], p1.g);
+        q3 = lerp(v[0], v[0], p3.g);
         return;
     }
-    // Positions floor((n-1) q) and the one after, for both quartiles, chosen
-    // left to right so each selection only looks at the part above the last.
-    std::size_t want[4];
-    std::size_t m = 0;
-    for (double q : {0.25, 0.75}) {
-        const std::size_t lo = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * q));
-        want[m++] = lo;
-        want[m++] = std::min(lo + 1, n - 1);
+    auto min_from = [&](std::size_t i) { return *std::min_element(v.begin() + i, v.end()); };
+    std::nth_element(v.begin(), v.begin() + p1.lo, v.end());
+    const double a1 = v[p1.lo];
+    const double b1 = min_from(p1.lo + 1);
+    q1 = lerp(a1, b1, p1.g);
+    // p3.lo >= p1.lo, and p3 is never at the last position for n >= 2.
+    double a3, b3;
+    if (p3.lo == p1.lo) {
+        a3 = a1;
+        b3 = b1;
+    } else {
+        std::nth_element(v.begin() + p1.lo + 1, v.begin() + p3.lo, v.end());
+        a3 = v[p3.lo];
+        b3 = min_from(p3.lo + 1);
     }
-    std::sort(want, want + 4);
-    auto first = v.begin();
-    for (std::size_t w : want) {
-        auto nth = v.begin() + static_cast<std::ptrdiff_t>(w);
-        if (nth < first) continue;  // already in place
-        std::nth_element(first, nth, v.end());
-        first = nth + 1;
+    q3 = lerp(a3, b3, p3.g);
+}
+
+// Column values as doubles, in row order.
+void load(const Column& c, std::size_t n, std::vector<double>& out) {
+    out.resize(n);
+    if (c.kind == Kind::f64 && c.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        std::copy_n(static_cast<const double*>(c.data), n, out.begin());
+        return;
     }
+    for (std::size_t i = 0; i < n; ++i) out[i] = value(c, i);
 }
 
 // Marks failing rows of one column in `failed` (1 = fails).
-void judge_column(const Column& col, const std::vector<std::int64_t>& order,
+void judge_column(const Column& col, std::size_t n, const std::vector<std::int64_t>& order,
                   const std::vector<std::size_t>& run_start, double k,
-                  std::vector<unsigned char>& failed, std::vector<double>& buf) {
+                  std::vector<unsigned char>& failed, std::vector<double>& values,
+                  std::vector<double>& buf) {
+    load(col, n, values);
     for (std::size_t r = 0; r + 1 < run_start.size(); ++r) {
         const std::size_t b = run_start[r], e = run_start[r + 1];
         buf.clear();
         for (std::size_t j = b; j < e; ++j) {
-            const double v = value(col, static_cast<std::size_t>(order[j]));
+            const double v = values[static_cast<std::size_t>(order[j])];
             if (!std::isnan(v)) buf.push_back(v);
         }
         if (buf.empty()) {  // fences are NaN: every row of the minute fails
             for (std::size_t j = b; j < e; ++j) failed[static_cast<std::size_t>(order[j])] = 1;
             continue;
         }
-        order_for_quartiles(buf);
-        const double q1 = linear_quantile(buf.data(), buf.size(), 0.25);
-        const double q3 = linear_quantile(buf.data(), buf.size(), 0.75);
+        double q1, q3;
+        quartiles(buf, q1, q3);
         const double iqr = q3 - q1;
         const double lower = q1 - k * iqr;
         const double upper = q3 + k * iqr;
         for (std::size_t j = b; j < e; ++j) {
             const std::size_t row = static_cast<std::size_t>(order[j]);
-            const double v = value(col, row);
+            const double v = values[row];
             if (!(v >= lower && v <= upper)) failed[row] = 1;
         }
     }
@@ -99,22 +141,9 @@ void judge_column(const Column& col, const std::vector<std::int64_t>& order,
 }  // namespace
 
 double linear_quantile(const double* sorted, std::size_t n, double q) {
-    const double vi = static_cast<double>(n - 1) * q;
-    double prev = std::floor(vi);
-    std::size_t lo, hi;
-    if (vi >= static_cast<double>(n - 1)) {
-        // NumPy points both neighbours at the last element and measures the
-        // weight from index -1.
-        lo = hi = n - 1;
-        prev = -1.0;
-    } else {
-        lo = static_cast<std::size_t>(prev);
-        hi = lo + 1;
-    }
-    const double g = vi - prev;
-    const double a = sorted[lo], b = sorted[hi];
-    const double d = b - a;
-    return g >= 0.5 ? b - d * (1.0 - g) : a + d * g;
+    const Place p = place(n, q);
+    return p.last ? lerp(sorted[n - 1], sorted[n - 1], p.g)
+                  : lerp(sorted[p.lo], sorted[p.lo + 1], p.g);
 }
 
 std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
@@ -149,12 +178,12 @@ std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
     const unsigned nthreads =
         static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, ncols)));
     std::vector<std::vector<unsigned char>> failed(nthreads, std::vector<unsigned char>(n, 0));
-    std::vector<std::vector<double>> bufs(nthreads);
+    std::vector<std::vector<double>> bufs(nthreads), values(nthreads);
     for (auto& b : bufs) b.reserve(longest);
 
     auto work = [&](unsigned t) {
         for (std::size_t c = t; c < ncols; c += nthreads)
-            judge_column(columns[c], order, run_start, k, failed[t], bufs[t]);
+            judge_column(columns[c], n, order, run_start, k, failed[t], values[t], bufs[t]);
     };
     // Slice 0 runs here; the others on helper threads. A helper that cannot
     // be started has its slice run here too.
@@ -190,7 +219,8 @@ std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
     out.reserve(order.size());
     for (std::int64_t row : order) {
         bool ok = true;
-        for (unsigned t = 0; t < nthreads && ok; ++t) ok = !failed[t][static_cast<std::size_t>(row)];
+        for (unsigned t = 0; t < nthreads && ok; ++t)
+            ok = !failed[t][static_cast<std::size_t>(row)];
         if (ok) out.push_back(row);
     }
     return out;

@@ -36,7 +36,6 @@ double linear_quantile(const double* sorted, std::size_t n, double q);
 // ordered by time, rows with equal stamps in input order (stable).
 // `threads` > 1 spreads the columns over that many threads.
 std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
-                                    const std::vector<Column>& columns, double k,
-                                    unsigned threads);
+                                    const std::vector<Column>& columns, double k, unsigned threads);
 
 }  // namespace talvo::minute_fences

@@ -113,7 +113,8 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     py::object parsed = pd.attr("to_datetime")(algo::getitem(df, time_col));
     if (algo::to_str(parsed.attr("dtype")) != "datetime64[ns]") return py::object();
     py::array time_values = parsed.attr("to_numpy")();
-    auto times = py::array_t<std::int64_t, py::array::c_style>::ensure(time_values.attr("view")("i8"));
+    auto times =
+        py::array_t<std::int64_t, py::array::c_style>::ensure(time_values.attr("view")("i8"));
     if (!times) throw py::error_already_set();
     const std::size_t n = static_cast<std::size_t>(times.shape(0));
     const std::int64_t* t = times.data();
@@ -123,15 +124,13 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     // The examined columns, in column order.
     std::vector<py::array> keep_alive;
     std::vector<mf::Column> examined;
-    py::list other_positions;
     Py_ssize_t pos = 0;
     for (py::handle col : columns) {
         const Py_ssize_t here = pos++;
         if (here == time_pos) continue;
-        other_positions.append(py::int_(here));
         if (algo::py_contains(exclude_cols, col)) continue;
-        py::object series = df.attr("iloc")[py::make_tuple(py::slice(0, PY_SSIZE_T_MAX, 1),
-                                                            py::int_(here))];
+        py::object series =
+            df.attr("iloc")[py::make_tuple(py::slice(0, PY_SSIZE_T_MAX, 1), py::int_(here))];
         py::object dtype = series.attr("dtype");
         if (!py::isinstance<py::dtype>(dtype)) return py::object();
         mf::Kind kind;
@@ -147,15 +146,17 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     {
         const std::size_t cells = n * std::max<std::size_t>(1, examined.size());
         const unsigned threads =
-            cells < 200'000 ? 1u : std::min(8u, std::max(1u, std::thread::hardware_concurrency()));
+            cells < 200000 ? 1u : std::min(8u, std::max(1u, std::thread::hardware_concurrency()));
         py::gil_scoped_release nogil;
         rows = mf::survivors(t, n, examined, k, threads);
     }
 
     py::array_t<std::int64_t> take(static_cast<py::ssize_t>(rows.size()));
     std::copy(rows.begin(), rows.end(), take.mutable_data());
-    // Surviving rows of the other columns, then the parsed time in front.
-    py::object out = df.attr("iloc")[py::make_tuple(take, other_positions)];
+    // The surviving rows, the time column replaced by its parsed values and
+    // moved to the front.
+    py::object out = df.attr("take")(take);
+    out.attr("__delitem__")(time_col);
     out.attr("insert")(0, time_col, time_values.attr("take")(take));
     out.attr("index") = pd.attr("RangeIndex")(py::int_(rows.size()));
     return out;
