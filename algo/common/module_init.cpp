@@ -7,16 +7,19 @@
 namespace algo {
 
 int exec_module(PyObject* module, ModuleStartup& startup) {
+    // Checked with the plain C API: pybind11 itself must not run in a second
+    // interpreter (its GIL handling is tied to the first one).
+    PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+    const long long id = static_cast<long long>(PyInterpreterState_GetID(interp));
+    if (startup.interpreter_id == -1) {
+        startup.interpreter_id = id;
+    } else if (startup.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return -1;
+    }
     try {
-        PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
-        const long long id = static_cast<long long>(PyInterpreterState_GetID(interp));
-        if (startup.interpreter_id == -1) {
-            startup.interpreter_id = id;
-        } else if (startup.interpreter_id != id) {
-            raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one "
-                  "interpreter per process.");
-        }
         if (startup.done) {
             raise(PyExc_RuntimeError, std::string("Module '") + startup.short_name +
                                           "' has already been imported. Re-initialisation is "
