@@ -58,9 +58,9 @@ def report(model_dictionary, df_readings, out_dir):
     print(f"Health score minimum: {score.min():.1f} at {_stamp(score.idxmin())}")
     below = score[score < deadline]
     if below.empty:
-        print(f"Deadline {deadline:.1f}: never crossed")
+        print(f"Deadline {deadline:.2f}: never crossed")
     else:
-        print(f"Deadline {deadline:.1f}: {len(below)} of {n} buckets below it, first at "
+        print(f"Deadline {deadline:.2f}: {len(below)} of {n} buckets below it, first at "
               f"{_stamp(below.index[0])}")
     print(f"Suspicious variable: {result['suspicious_variable']}")
 
@@ -73,7 +73,8 @@ def report(model_dictionary, df_readings, out_dir):
     if n > 240:
         hourly = score.resample("1h").mean()
         ax.plot(hourly.index, hourly.values, lw=1.8, color="tab:blue", label="hourly mean")
-    ax.axhline(deadline, color="tab:red", ls="--", lw=1.4, label=f"deadline {deadline:.1f}")
+    ax.axhline(90.0, color="tab:orange", ls=":", lw=1.2, label="T2 limit (score 90)")
+    ax.axhline(deadline, color="tab:red", ls="--", lw=1.4, label=f"deadline {deadline:.2f}")
     ax.set_ylim(0, 102)
     ax.set_ylabel("health score")
     ax.set_title(f"Health score, suspicious variable: {result['suspicious_variable']}")
