@@ -318,3 +318,65 @@ class TestAgainstPandasLoop:
             df["c0"] = df["c0"].astype(object)
         check_same(T.drop_outliers_by_min(df, "_time", iqr_k=k),
                    pandas_loop(df, "_time", iqr_k=k))
+
+
+def odd_inputs():
+    base = pd.DataFrame({"_time": pd.date_range("2024-01-01", periods=130, freq="s"),
+                         "a": np.arange(130.0), "b": np.arange(130) % 7})
+    mi = base.copy()
+    mi.columns = pd.MultiIndex.from_tuples([("_time", ""), ("a", "x"), ("b", "y")])
+    fortran = pd.DataFrame(np.asfortranarray(np.random.default_rng(0).random((130, 4))),
+                           columns=list("wxyz")).assign(_time=base["_time"])
+    return {
+        "not a table": ({"_time": [1]}, "_time", {}),
+        "list as time column": (base, ["_time"], {}),
+        "nan factor": (base, "_time", {"iqr_k": np.nan}),
+        "negative factor": (base, "_time", {"iqr_k": -1}),
+        "huge int factor": (base, "_time", {"iqr_k": 2 ** 70}),
+        "text factor": (base, "_time", {"iqr_k": "x"}),
+        "two-level header": (mi, ("_time", ""), {}),
+        "repeated column": (pd.concat([base, base[["a"]]], axis=1), "_time", {}),
+        "repeated time column": (pd.concat([base, base[["_time"]]], axis=1), "_time", {}),
+        "categorical": (base.assign(c=pd.Categorical(["x", "y"] * 65)), "_time", {}),
+        "datetime column": (base.assign(c=base["_time"]), "_time", {}),
+        "timedelta column": (base.assign(c=pd.to_timedelta(np.arange(130), unit="s")),
+                             "_time", {}),
+        "text exclusion": (base, "_time", {"exclude_cols": "ab"}),
+        "mixed offsets": (pd.DataFrame({"_time": ["2024-01-01 00:00:00+01:00",
+                                                  "2024-01-01 00:00:01+02:00"],
+                                        "a": [1.0, 2.0]}), "_time", {}),
+        "integer stamps": (pd.DataFrame({"_time": [60 * 10 ** 9, 61 * 10 ** 9],
+                                         "a": [1.0, 2.0]}), "_time", {}),
+        "integer labels": (pd.DataFrame({0: pd.date_range("2024", periods=3, freq="s"),
+                                         1: [1.0, 2, 3]}), 0, {}),
+        "large uint64": (base.assign(c=np.array([2 ** 63 + 5] * 130, dtype=np.uint64)),
+                         "_time", {}),
+        "large int64": (base.assign(c=np.array([2 ** 62 + 1, 2 ** 62 + 3] * 65)), "_time", {}),
+        "float16": (base.assign(c=np.arange(130, dtype=np.float16)), "_time", {}),
+        "strided columns": (fortran, "_time", {}),
+    }
+
+
+class TestOddInputs:
+    """Odd inputs give what the pandas loop gives: the same table or the same
+    exception, never a crash."""
+
+    @pytest.mark.filterwarnings("ignore")
+    @pytest.mark.parametrize("case", list(odd_inputs()))
+    def test_same_as_the_loop(self, T, case):
+        df, time_col, kwargs = odd_inputs()[case]
+
+        def outcome(fn):
+            try:
+                return fn(df, time_col, **kwargs), None
+            except Exception as e:  # compared below
+                return None, e
+
+        ours, our_error = outcome(T.drop_outliers_by_min)
+        theirs, their_error = outcome(pandas_loop)
+        if their_error is None:
+            assert our_error is None, our_error
+            pd.testing.assert_frame_equal(ours, theirs, check_exact=True)
+        else:
+            assert type(our_error) is type(their_error)
+            assert str(our_error) == str(their_error)
