@@ -1,9 +1,12 @@
 """IQR hybrid outlier filter, Chebyshev/Cantelli T2 limit and the T2 purge loop."""
+import datetime as dt
+import types
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from sklearn.preprocessing import MinMaxScaler, StandardScaler
 
 
 # ---------------------------------------------------------------- reference expressions
@@ -474,3 +477,356 @@ class TestPurgeLoop:
             "pca, mu, cov : 最終 PCA 模型與 μ, Σ\n"
             "ucl : 收斂後的 Chebyshev UCL")
         assert T.purge_by_chebyshev.__defaults__ == (0.05, 10, True)
+
+
+# ================================================================ pipelines
+from purging_readings import BANDS, needs_stage_functions, readings, record_calls  # noqa: E402
+
+RESPOND_MET = "Data cleaned successfully. Robustness index meets standard."
+RESPOND_BELOW = ("Robustness index still below standard. Recommended to select another "
+                 "time period for modeling.")
+NOT_SUFFICIENT = "Data is not sufficient for modeling."
+CLEAN_KEYS = ["T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name",
+              "datetime_name", "quenda_deadline_t_square", "quenda_deadline", "time_scale",
+              "training_anomalies", "model_bias", "training_model_robust_index",
+              "training_model_robust_status", "start_time", "end_time", "algo_config",
+              "codebook_setup", "is_error", "error_code", "error_stage", "error_message",
+              "build_time", "respond"]
+FAILURE_KEYS = ["T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name",
+                "datetime_name", "quenda_deadline_t_square", "quenda_deadline", "time_scale",
+                "training_anomalies", "model_bias", "training_model_robust_index",
+                "training_model_robust_status", "algo_config", "build_time", "start_time",
+                "end_time", "codebook_setup", "is_error", "error_code", "error_stage",
+                "error_message"]
+CHEB_KEYS = ["T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name",
+             "datetime_name", "quenda_deadline_t_square", "quenda_deadline", "time_scale",
+             "training_anomalies", "model_bias", "training_model_robust_index",
+             "training_model_robust_status", "algo_config", "is_error", "error_code",
+             "error_stage", "error_message", "build_time", "start_time", "end_time"]
+
+
+def unbound(name):
+    return f"local variable '{name}' referenced before assignment"
+
+
+def settings(config="0,1,0,1,2,1,1,1", time_scale="min", codebook=None, name="_time"):
+    return {"datetime_name": name, "algo_config": config, "time_scale": time_scale,
+            "codebook_setup": codebook}
+
+
+def prepared(T, df, name="_time"):
+    """The pipeline's prepared table: per second, time + numeric, no pct/QC."""
+    d = T.compress_by_second(df, name)[0]
+    d = d[[name] + d.select_dtypes(include="number").columns.tolist()]
+    d = d.loc[:, ~d.columns.str.contains("percentage", case=False, na=False)]
+    return d.loc[:, ~d.columns.str.contains("QC", case=False, na=False)]
+
+
+def one_pass_reference(T, df_prepared, ratio, record, name="_time"):
+    """One pass of the stepwise cleaning with time buckets per minute and
+    standard scaling, by the library pieces."""
+    f = T.IQR_outlier_percent_clean(df_prepared.copy(), ratio, name)
+    f[name] = pd.to_datetime(f[name], errors="coerce")
+    start, end = (f[name].min().strftime("%Y-%m-%d %H:%M:%S"),
+                  f[name].max().strftime("%Y-%m-%d %H:%M:%S"))
+    f = f.dropna(subset=[name]).set_index(name)
+    feats, record = T.feature_extraction(f, record, "min")
+    scaled, scaler = T.standardize(feats)
+    mu, cov, ucl, pca = T.health_modeling(scaled)
+    T2 = T.cal_T2(scaled, pca, mu, cov, scaled.index)[0]
+    t = T2["tsquare"].mean() + 12 * T2["tsquare"].std()
+    return dict(T2=T2, mu=mu, cov=cov, ucl=ucl, t=t,
+                deadline=max(np.exp(np.log(0.9) * (t / ucl)) * 100, 0.0),
+                anomalies=T.T2_Anomaly_Rate(T2["tsquare"].values, ucl),
+                bias=T.SPE_residual(feats, scaled.index, alpha=0.05)[3],
+                start=start, end=end, scaler=scaler)
+
+
+def ratio_sums(start, step, limit):
+    out, r = [], start
+    while r <= limit:
+        out.append(r)
+        r = r + step
+    return out
+
+
+@needs_stage_functions
+class TestOutlierClean:
+    def test_first_pass_meets_standard(self, T, monkeypatch):
+        df = readings(seed=1)
+        df_before = df.copy()
+        d = settings()
+        d_before = dict(d)
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
+        r = T.outlier_clean(df, d)
+        assert list(r) == CLEAN_KEYS
+        assert [(a[1], a[2]) for a, k in iqr] == [(0.01, "_time")] and iqr[0][1] == {}
+        assert r["respond"] == RESPOND_MET and r["training_model_robust_status"] == "verify"
+        assert (r["is_error"], r["error_code"], r["error_stage"], r["error_message"]) == \
+            ("False", "None", "None", "None")
+        assert r["datetime_name"] == "_time" and r["time_scale"] == "min"
+        assert r["algo_config"] is d["algo_config"] and r["codebook_setup"] is None
+        rec = r["indicator_col_name"]
+        assert (rec.time, rec.frequency, rec.fail_mode) == (["X_Overall"], BANDS, ["Bearing"])
+        ref = one_pass_reference(T, prepared(T, df), 0.01,
+                                 types.SimpleNamespace(time=["X_Overall"], frequency=BANDS,
+                                                       fail_mode=["Bearing"]))
+        pd.testing.assert_frame_equal(r["T2"], ref["T2"])
+        assert r["T2"].index.name == "_time"
+        np.testing.assert_allclose(r["Talvo_Score"]["Score"],
+                                   100 * 0.9 ** (ref["T2"]["tsquare"] / ref["ucl"]), rtol=1e-12)
+        assert r["ucl"] == ref["ucl"]
+        np.testing.assert_array_equal(r["mu"], ref["mu"])
+        assert r["quenda_deadline_t_square"] == ref["t"]
+        assert r["quenda_deadline"] == ref["deadline"]
+        assert r["training_anomalies"] == ref["anomalies"] and r["model_bias"] == ref["bias"]
+        assert r["training_model_robust_index"] == round(1 - max(ref["anomalies"], ref["bias"]), 2)
+        assert (r["start_time"], r["end_time"]) == (ref["start"], ref["end"])
+        assert type(r["scaler"]) is StandardScaler
+        dt.datetime.strptime(r["build_time"], "%Y-%m-%d %H:%M:%S")
+        assert "quenda_warning_line" not in r
+        pd.testing.assert_frame_equal(df, df_before)
+        assert d == d_before
+
+    def test_never_met_runs_49_passes_with_running_sums(self, T, monkeypatch):
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
+        r = T.outlier_clean(readings(seconds=1800, seed=2), settings())
+        ratios = [a[1] for a, k in iqr]
+        assert len(ratios) == 49
+        assert ratios == ratio_sums(0.01, 0.01, 0.5)
+        assert ratios[5] == 0.060000000000000005 and ratios[9] == 0.09999999999999999
+        assert ratios[-1] == 0.49000000000000027
+        assert list(r) == CLEAN_KEYS and r["respond"] == RESPOND_BELOW
+        assert r["training_model_robust_index"] == 0.5
+        assert r["training_model_robust_status"] == "warning"
+        assert r["is_error"] == "False"
+
+    def test_start_equal_to_limit_runs_one_pass(self, T, monkeypatch):
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
+        r = T.outlier_clean(readings(seconds=1800, seed=3), settings(), 0.2, 0.01, 0.2)
+        assert [a[1] for a, k in iqr] == [0.2] and r["respond"] == RESPOND_MET
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.3))
+        r = T.outlier_clean(readings(seconds=1800, seed=3), settings(), max_ratio_start=0.2,
+                            max_ratio_limit=0.2)
+        assert len(iqr) == 2 and r["respond"] == RESPOND_BELOW
+        assert r["training_model_robust_index"] == 0.7
+
+    def test_index_exactly_0_9_meets_and_0_89_does_not(self, T, monkeypatch):
+        df = readings(seconds=1800, seed=4)
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.1))
+        r = T.outlier_clean(df, settings())
+        assert r["training_model_robust_index"] == 0.9 and r["respond"] == RESPOND_MET
+        assert r["training_model_robust_status"] == "verify" and len(iqr) == 1
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.11))
+        r = T.outlier_clean(df, settings(), 0.01, 0.1, 0.25)
+        assert r["training_model_robust_index"] == 0.89
+        assert r["training_model_robust_status"] == "warning" and r["respond"] == RESPOND_BELOW
+        assert [a[1] for a, k in iqr[1:]] == [0.01, 0.11, 0.21000000000000002]
+
+    def test_larger_spe_ratio_takes_precedence(self, T, monkeypatch):
+        df = readings(seconds=1800, seed=5)
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.05))
+        real_spe = T.SPE_residual
+        spe = [0.2]
+        monkeypatch.setattr(T, "SPE_residual",
+                            lambda *a, **k: (*real_spe(*a, **k)[:3], np.float64(spe[0])))
+        r = T.outlier_clean(df, settings(), 0.01, 0.01, 0.01)
+        assert (r["training_anomalies"], r["model_bias"]) == (0.05, 0.2)
+        assert r["training_model_robust_index"] == 0.8
+        spe[0] = 0.05
+        r = T.outlier_clean(df, settings(), 0.01, 0.01, 0.01)
+        assert r["training_model_robust_index"] == 0.95
+
+    def test_size_note(self, T):
+        # rolling 60/30 windows: 90 s give 2 windows, 120 s give 3
+        r = T.outlier_clean(readings(seconds=90, seed=6), settings("0,1,0,1,2,1,1,4"), 0, 0.01, 0)
+        assert list(r) == FAILURE_KEYS
+        assert (r["error_stage"], r["error_code"]) == ("Error_08", NOT_SUFFICIENT)
+        assert r["error_message"] == "division by zero"
+        r = T.outlier_clean(readings(seconds=120, seed=6), settings("0,1,0,1,2,1,1,4"), 0, 0.01, 0)
+        assert r["is_error"] == "False" and r["error_code"] == "None" and len(r["T2"]) == 3
+
+    def test_codebook_gate(self, T, monkeypatch):
+        df = readings(seconds=900, seed=7)
+        maps = record_calls(monkeypatch, T, "feature_threshold_mapping")
+        filt = record_calls(monkeypatch, T, "codebook_df_filter")
+        for cb in (None, {}, {"setup_name": "None", "config": "not read"}):
+            r = T.outlier_clean(df, settings(codebook=cb), 0.01, 0.01, 0.01)
+            assert r["is_error"] == "False" and r["codebook_setup"] is cb
+        assert maps == [] and filt == []
+        cb = {"config": {"axis": {"X": {"time_domain": [], "power_in_band": [
+            {"type": "Band 01", "min": 0.0, "max": 100.0}]}}, "fail_mode_thresholds": []}}
+        r = T.outlier_clean(df, settings(codebook=cb), 0.01, 0.01, 0.01)
+        assert r["codebook_setup"] is cb
+        assert len(maps) == 1 and maps[0] == ((cb,), {})
+        assert len(filt) == 1 and filt[0][1] == {"control": "all"}
+        assert list(filt[0][0][0].columns)[0] == "_time"
+
+    def test_missing_settings_and_bad_codes(self, T):
+        df = readings(seconds=600, seed=8)
+        for key, stage in (("codebook_setup", "Error_03"), ("algo_config", "Error_02"),
+                           ("time_scale", "Error_02")):
+            d = settings()
+            del d[key]
+            r = T.outlier_clean(df, d)
+            assert list(r) == FAILURE_KEYS
+            assert (r["error_stage"], r["error_message"]) == (stage, repr(key))
+        d = settings()
+        del d["datetime_name"]
+        with pytest.raises(KeyError, match="datetime_name"):
+            T.outlier_clean(df, d)
+        with pytest.raises(TypeError):
+            T.outlier_clean(df, None)
+        r = T.outlier_clean(df, settings("0,1,0,1,2,1,1"))
+        assert (r["error_stage"], r["error_message"]) == ("Error_02",
+                                                          "need more than 7 values to unpack")
+        r = T.outlier_clean(df, settings("0,1,0,1,2,1,1,1,1"))
+        assert r["error_message"] == "too many values to unpack (expected 8)"
+        # a failure form handed back as settings: its "algo_config" is None
+        failed = T.outlier_clean(df, settings("0"))
+        r = T.outlier_clean(df, failed)
+        assert (r["error_stage"], r["error_message"]) == (
+            "Error_02", "'NoneType' object has no attribute 'split'")
+        for config, stage, name in (("0,1,0,7,2,1,1,1", "Error_06", "indicator_col_name"),
+                                    ("0,1,0,7,2,1,1,9", "Error_09", "indicator_col_name"),
+                                    ("0,1,0,1,9,1,1,1", "Error_08", "df_scaled"),
+                                    ("0,1,0,1,2,0,1,1", "Error_09", "T2"),
+                                    ("0,1,0,1,2,1,3,1", "Error_09", "quenda_deadline_t_square")):
+            r = T.outlier_clean(df, settings(config), 0.01, 0.01, 0.01)
+            assert list(r) == FAILURE_KEYS
+            assert (r["error_stage"], r["error_message"]) == (stage, unbound(name)), config
+            assert r["datetime_name"] == "_time" and r["training_model_robust_status"] == "None"
+            assert r["is_error"] == "True" and r["error_code"] == "None"
+            assert all(r[k] is None for k in FAILURE_KEYS[:8] + FAILURE_KEYS[9:15] +
+                       FAILURE_KEYS[16:21])
+
+    def test_hourly_filter_and_feature_codes(self, T, monkeypatch):
+        df = readings(seconds=5 * 3600, seed=9)
+        tf = record_calls(monkeypatch, T, "time_filter")
+        fe = record_calls(monkeypatch, T, "feature_extraction")
+        roll = record_calls(monkeypatch, T, "feature_extraction_rolling")
+        r = T.outlier_clean(df, settings(time_scale="h"), 0.01, 0.01, 0.01)
+        assert len(tf) == 1 and tf[0][0][1] == "_time" and tf[0][1] == {"sec_count": 2500}
+        assert fe[0][0][2] == "h" and r["time_scale"] == "h"
+        # the hourly filter keeps clock hours with at least 2500 rows left
+        assert r["T2"].index.equals(pd.date_range("2024-05-01", periods=5, freq="h", name="_time"))
+        short = df.drop(index=range(3600, 3600 + 1200))  # the second hour keeps 2400 rows
+        r = T.outlier_clean(short, settings(time_scale="h"), 0.01, 0.01, 0.01)
+        assert list(r["T2"].index.hour) == [0, 2, 3, 4]
+        T.outlier_clean(df, settings(time_scale="min"), 0.01, 0.01, 0.01)
+        assert len(tf) == 2 and fe[2][0][2] == "min"
+        for code, wanted in (("2", (120, 60)), ("3", (3600, 1800)), ("4", (60, 30))):
+            r = T.outlier_clean(df, settings(f"0,1,0,1,2,1,1,{code}"), 0.01, 0.01, 0.01)
+            assert roll[-1][0][2:] == wanted
+            assert r["T2"].index.name is None
+        assert len(fe) == 3
+
+    def test_no_feature_step(self, T, monkeypatch):
+        df = readings(seconds=600, seed=10)
+        spe = record_calls(monkeypatch, T, "SPE_residual")
+        r = T.outlier_clean(df, settings("0,1,0,1,2,1,1,9"), 0.01, 0.01, 0.01)
+        assert r["is_error"] == "False"
+        cols = ["RPM"] + BANDS + ["X_Overall", "Bearing"]
+        assert list(r["scaler"].feature_names_in_) == cols
+        table = spe[0][0][0]
+        assert list(table.columns) == cols and table.index.name == "_time"
+        assert len(r["T2"]) == len(table) and r["T2"].index.equals(table.index)
+
+    def test_unfitted_scaler_and_minmax(self, T):
+        from sklearn.exceptions import NotFittedError
+        from sklearn.utils.validation import check_is_fitted
+        df = readings(seconds=1200, seed=11)
+        r = T.outlier_clean(df, settings("0,1,0,1,1,1,1,1"), 0.01, 0.01, 0.01)
+        assert type(r["scaler"]) is StandardScaler
+        with pytest.raises(NotFittedError):
+            check_is_fitted(r["scaler"])
+        r = T.outlier_clean(df, settings("0,1,0,1,3,1,1,1"), 0.01, 0.01, 0.01)
+        assert type(r["scaler"]) is MinMaxScaler
+
+    def test_low_resolution_columns_leave_table_and_lists(self, T, monkeypatch):
+        df = readings(seconds=900, seed=12)
+        r = T.outlier_clean(df, settings("0,1,1,1,2,1,1,1"), 0.01, 0.01, 0.01)
+        rec = r["indicator_col_name"]
+        assert (rec.time, rec.frequency, rec.fail_mode) == (["X_Overall"], BANDS, ["Bearing"])
+        df["Z_Power_in_Band_02"] = df["Z_Power_in_Band_02"] * 1e-5
+        assert T.low_resolution(prepared(T, df)) == ["Z_Power_in_Band_02"]
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
+        r = T.outlier_clean(df, settings("0,1,1,3,2,1,1,1"), 0.01, 0.01, 0.01)
+        rec = r["indicator_col_name"]
+        assert (rec.time, rec.frequency, rec.fail_mode) == ([], BANDS[:-1], [])
+        assert "Z_Power_in_Band_02" not in iqr[0][0][0].columns
+        assert list(r["pca"].feature_names_in_) == [c + "_max" for c in BANDS[:-1]] + \
+            [c + "_mean" for c in BANDS[:-1]]
+
+    def test_other_time_column_name(self, T):
+        df = readings(seconds=900, seed=13).rename(columns={"_time": "ts"})
+        r = T.outlier_clean(df, settings(name="ts"), 0.01, 0.01, 0.01)
+        assert r["is_error"] == "False" and r["datetime_name"] == "ts"
+        assert r["T2"].index.name == "ts"
+        r = T.outlier_clean(df, settings("0,1", name="ts"))
+        assert r["is_error"] == "True" and r["datetime_name"] == "_time"
+
+    def test_warning_mode(self, T):
+        r = T.outlier_clean(readings(seconds=900, seed=14), settings("0,1,0,1,2,1,2,1"),
+                            0.01, 0.01, 0.01)
+        assert list(r) == CLEAN_KEYS + ["quenda_warning_line"]
+        assert r["quenda_deadline"] == 0 and type(r["quenda_deadline"]) is int
+        assert r["quenda_deadline_t_square"] == float("inf")
+        t = r["T2"]["tsquare"]
+        assert r["quenda_warning_line"] == max(
+            np.exp(np.log(0.9) * ((t.mean() + 24 * t.std()) / r["ucl"])) * 100, 0.0)
+
+    def test_ratio_arguments_that_cannot_end_or_run(self, T, monkeypatch):
+        df = readings(seconds=900, seed=15)
+        r = T.outlier_clean(df, settings(), 0.6)
+        assert list(r) == FAILURE_KEYS and r["error_stage"] == "Error_06"
+        assert r["error_message"] == "no cleaning pass ran: max_ratio_start 0.6 is above " \
+                                     "max_ratio_limit 0.5"
+        # a step that does not move the ratio: refused once a pass misses the standard
+        ok = T.outlier_clean(df, settings(), 0.01, 0)
+        assert ok["respond"] == RESPOND_MET
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))
+        for step in (0, -0.01, 1e-20):
+            r = T.outlier_clean(df, settings(), 0.01, step)
+            assert r["error_stage"] == "Error_09"
+            assert r["error_message"].startswith("max_ratio_step must be greater than 0: the "
+                                                 "purge ratio 0.01 would not grow")
+        r = T.outlier_clean(df, settings(), 0.01, None)
+        assert r["error_stage"] == "Error_09" and "unsupported operand" in r["error_message"]
+
+    def test_failure_in_a_later_pass_discards_earlier_ones(self, T, monkeypatch):
+        monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))
+
+        def third_fails(out, n):
+            if n == 3:
+                raise RuntimeError("boom")
+            return out
+
+        record_calls(monkeypatch, T, "IQR_outlier_percent_clean", third_fails)
+        r = T.outlier_clean(readings(seconds=900, seed=16), settings())
+        assert list(r) == FAILURE_KEYS
+        assert (r["error_stage"], r["error_message"]) == ("Error_03", "boom")
+
+    def test_base_exceptions_are_not_caught(self, T, monkeypatch):
+        def interrupt(*a, **k):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(T, "IQR_outlier_percent_clean", interrupt)
+        with pytest.raises(KeyboardInterrupt):
+            T.outlier_clean(readings(seconds=300), settings())
+
+    def test_binding(self, T):
+        f = T.outlier_clean
+        assert f.__defaults__ == (0.01, 0.01, 0.5)
+        with pytest.raises(TypeError, match=r"^outlier_clean\(\) takes at least 2 positional "
+                                            r"arguments \(1 given\)$"):
+            f(readings(seconds=10))
+        with pytest.raises(TypeError, match=r"takes at most 5 positional arguments \(6 given\)"):
+            f(1, 2, 3, 4, 5, 6)
+        with pytest.raises(TypeError, match=r"^outlier_clean\(\) got an unexpected keyword "
+                                            r"argument 'max_ratio'$"):
+            f(1, {}, max_ratio=0.1)
+        r = f(dictionary=settings(), df=readings(seconds=600, seed=17), max_ratio_limit=0.01)
+        assert r["respond"] == RESPOND_MET
