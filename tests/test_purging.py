@@ -31,7 +31,7 @@ def iqr_reference(df, max_ratio, datetime_name, iqr_k=1.5):
     return df[~drop_mask]
 
 
-def readings(n=400, seed=0, labels=None):
+def iqr_table(n=400, seed=0, labels=None):
     """Prepared-looking readings: a time column, float and int columns with
     missing values and outliers, a text and a Boolean column."""
     rng = np.random.default_rng(seed)
@@ -58,7 +58,7 @@ class TestIQRFilter:
     def test_matches_reference_on_random_tables(self, T, max_ratio):
         for seed in range(3):
             labels = np.random.default_rng(seed).permutation(np.arange(1000, 1400)) * 7
-            df = readings(seed=seed, labels=labels)
+            df = iqr_table(seed=seed, labels=labels)
             before = df.copy()
             out = T.IQR_outlier_percent_clean(df, max_ratio, "_time")
             pd.testing.assert_frame_equal(out, iqr_reference(df, max_ratio, "_time"))
@@ -70,7 +70,7 @@ class TestIQRFilter:
             assert list(out.dtypes) == list(df.dtypes)
 
     def test_iqr_k_changes_the_fences(self, T):
-        df = readings(seed=4)
+        df = iqr_table(seed=4)
         for k in (0.5, 1.5, 3.0):
             pd.testing.assert_frame_equal(T.IQR_outlier_percent_clean(df, 0.2, "_time", iqr_k=k),
                                           iqr_reference(df, 0.2, "_time", k))
@@ -114,12 +114,12 @@ class TestIQRFilter:
         assert list(out.index) == list(range(1, 20))
 
     def test_max_ratio_zero_removes_nothing(self, T):
-        df = readings(seed=7)
+        df = iqr_table(seed=7)
         assert len(T.IQR_outlier_percent_clean(df, 1.0, "_time")) < len(df)
         pd.testing.assert_frame_equal(T.IQR_outlier_percent_clean(df, 0, "_time"), df)
 
     def test_max_ratio_one_keeps_iqr_flags(self, T):
-        df = readings(seed=8)
+        df = iqr_table(seed=8)
         out = T.IQR_outlier_percent_clean(df, 1, "_time")
         keep = pd.Series(True, index=df.index)
         for col in ["X_Overall", "Y_Peak", "Bearing", "RPM"]:
@@ -170,7 +170,7 @@ class TestIQRFilter:
                                       only_text)
 
     def test_negative_ratio_raises_library_error(self, T):
-        df = readings(seed=1)
+        df = iqr_table(seed=1)
         with pytest.raises(ValueError, match="percentiles should all be in the interval"):
             T.IQR_outlier_percent_clean(df, -0.1, "_time")
         with pytest.raises(TypeError):
@@ -181,7 +181,7 @@ class TestIQRFilter:
         assert f.__doc__ == ("對 DataFrame 每個欄位做 hybrid outlier filter\n"
                              "返回: 清理後的 DataFrame（刪掉所有欄位 outlier 的 row）")
         assert f.__defaults__ == (1.5,)
-        df = readings(n=50)
+        df = iqr_table(n=50)
         with pytest.raises(TypeError, match=r"^IQR_outlier_percent_clean\(\) takes at least 3 "
                                             r"positional arguments \(2 given\)$"):
             f(df, 0.1)
