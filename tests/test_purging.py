@@ -830,3 +830,191 @@ class TestOutlierClean:
             f(1, {}, max_ratio=0.1)
         r = f(dictionary=settings(), df=readings(seconds=600, seed=17), max_ratio_limit=0.01)
         assert r["respond"] == RESPOND_MET
+
+
+def cheb_reference(T, df, feature="1", scale="2", time_scale="min", families=None):
+    """The Chebyshev purging pipeline by the library pieces (deadline mode 1)."""
+    d = T.compress_by_second(df, "_time")[0]
+    d = d[["_time"] + d.select_dtypes(include="number").columns.tolist()]
+    d["_time"] = pd.to_datetime(d["_time"], errors="coerce")
+    start = d["_time"].min().strftime("%Y-%m-%d %H:%M:%S")
+    end = d["_time"].max().strftime("%Y-%m-%d %H:%M:%S")
+    d = d.dropna(subset=["_time"]).set_index("_time")
+    d = d.loc[:, ~d.columns.str.contains("percentage", case=False, na=False)]
+    d = d.loc[:, ~d.columns.str.contains("QC", case=False, na=False)]
+    rec = families or types.SimpleNamespace(time=["X_Overall"], frequency=BANDS,
+                                            fail_mode=["Bearing"])
+    if feature == "1":
+        if time_scale == "h":
+            d = T.time_filter(d, "_time", sec_count=1800)
+        d, rec = T.feature_extraction(d, rec, time_scale)
+    elif feature == "2":
+        d, rec = T.feature_extraction_rolling(d, rec, 120, 60)
+    scaled, scaler = {"2": T.standardize, "3": T.minmax_scale}[scale](d)
+    kept = T.purge_by_chebyshev(scaled, alpha=0.05, max_iter=10, one_sided=True)[0]
+    mu, cov, ucl, pca = T.health_modeling(kept)
+    T2 = T.cal_T2(scaled, pca, mu, cov, scaled.index)[0]
+    t = T2["tsquare"].mean() + 12 * T2["tsquare"].std()
+    anomalies = T.T2_Anomaly_Rate(T2["tsquare"].values, ucl)
+    bias = T.SPE_residual(d, scaled.index, alpha=0.05)[3]
+    return dict(features=d, scaled=scaled, kept=kept, mu=mu, cov=cov, ucl=ucl, T2=T2, t=t,
+                deadline=max(100 * np.exp(np.log(0.9) * (t / ucl)), 0.0), anomalies=anomalies,
+                bias=bias, index=round(1 - max(anomalies, bias), 2), start=start, end=end)
+
+
+def with_outliers(seconds=3600, seed=0):
+    """Readings with one minute of strong excursion, so the purge removes rows."""
+    df = readings(seconds=seconds, seed=seed)
+    rows = slice(20 * 60, 20 * 60 + 59)
+    df.loc[rows, BANDS[:3]] = df.loc[rows, BANDS[:3]].values + 30
+    return df
+
+
+@needs_stage_functions
+class TestChebyshevPipeline:
+    def test_form_and_values(self, T, capsys):
+        df = with_outliers(seed=1)
+        before = df.copy()
+        r = T.outlier_chebyshev_T2_purging(df, "0,1,0,1,2,1,1,1")
+        printed = capsys.readouterr().out
+        assert list(r) == CHEB_KEYS
+        ref = cheb_reference(T, df)
+        ref_printed = capsys.readouterr().out
+        assert printed == ref_printed and printed.endswith(f"最終保留樣本數：{len(ref['kept'])}\n")
+        assert len(ref["kept"]) < len(ref["scaled"])  # the purge removed rows
+        # T2 and score over all scaled rows, the model from the kept rows only
+        pd.testing.assert_frame_equal(r["T2"], ref["T2"])
+        assert len(r["T2"]) == len(ref["scaled"]) and r["T2"].index.name == "_time"
+        np.testing.assert_allclose(r["Talvo_Score"]["Score"],
+                                   100 * 0.9 ** (r["T2"]["tsquare"] / r["ucl"]), rtol=1e-12)
+        assert r["ucl"] == ref["ucl"]
+        np.testing.assert_array_equal(r["mu"], ref["mu"])
+        np.testing.assert_array_equal(r["cov"], ref["cov"])
+        assert r["pca"].n_samples_ == len(ref["kept"])
+        assert r["quenda_deadline_t_square"] == ref["t"]
+        assert r["quenda_deadline"] == ref["deadline"]
+        assert r["training_anomalies"] == ref["anomalies"] and r["model_bias"] == ref["bias"]
+        assert r["training_model_robust_index"] == ref["index"]
+        assert r["training_model_robust_status"] == ("verify" if ref["index"] >= 0.9 else "warning")
+        assert (r["start_time"], r["end_time"]) == (ref["start"], ref["end"])
+        assert (r["datetime_name"], r["time_scale"], r["algo_config"]) == ("_time", "min",
+                                                                           "0,1,0,1,2,1,1,1")
+        assert (r["is_error"], r["error_code"], r["error_stage"], r["error_message"]) == \
+            ("False", "None", "None", "None")
+        assert type(r["scaler"]) is StandardScaler
+        rec = r["indicator_col_name"]
+        assert (rec.time, rec.frequency, rec.fail_mode) == (["X_Overall"], BANDS, ["Bearing"])
+        dt.datetime.strptime(r["build_time"], "%Y-%m-%d %H:%M:%S")
+        pd.testing.assert_frame_equal(df, before)
+
+    def test_calls_made(self, T, capsys, monkeypatch):
+        purge = record_calls(monkeypatch, T, "purge_by_chebyshev")
+        comp = record_calls(monkeypatch, T, "compress_by_second")
+        tf = record_calls(monkeypatch, T, "time_filter")
+        fe = record_calls(monkeypatch, T, "feature_extraction")
+        r = T.outlier_chebyshev_T2_purging(readings(5 * 3600, seed=2), "1,0,0,1,2,1,1,1")
+        assert comp[0][0][1:] == ("_time",) and comp[0][1] == {}
+        assert len(purge) == 1 and len(purge[0][0]) == 1
+        assert purge[0][1] == {"alpha": 0.05, "max_iter": 10, "one_sided": True}
+        assert purge[0][1]["one_sided"] is True
+        assert tf[0][0][1] == "_time" and tf[0][1] == {"sec_count": 1800}
+        assert fe[0][0][2] == "h" and r["time_scale"] == "h" and len(r["T2"]) == 5
+        T.outlier_chebyshev_T2_purging(readings(3600, seed=2), "0,0,0,1,2,1,1,1")
+        assert len(tf) == 1 and fe[1][0][2] == "min"
+        capsys.readouterr()
+
+    def test_positions_1_and_5_have_no_effect_and_blanks_are_stripped(self, T, capsys):
+        df = readings(1800, seed=3)
+        a = T.outlier_chebyshev_T2_purging(df, "1,1,0,1,2,0,1,2")
+        b = T.outlier_chebyshev_T2_purging(df, " 1, 0 ,0,1 ,2,1,1,  2 ")
+        assert b["algo_config"] == " 1, 0 ,0,1 ,2,1,1,  2 "
+        for key in CHEB_KEYS:
+            if key in ("algo_config", "build_time", "scaler", "pca", "indicator_col_name"):
+                continue
+            va, vb = a[key], b[key]
+            if isinstance(va, pd.DataFrame):
+                pd.testing.assert_frame_equal(va, vb)
+            else:
+                np.testing.assert_array_equal(va, vb)
+        capsys.readouterr()
+
+    def test_code_4_and_unknown_feature_codes_skip_features(self, T, capsys, monkeypatch):
+        spe = record_calls(monkeypatch, T, "SPE_residual")
+        r = T.outlier_chebyshev_T2_purging(readings(600, seed=4), "0,1,0,1,2,1,1,4")
+        cols = ["RPM"] + BANDS + ["X_Overall", "Bearing"]
+        assert list(r["scaler"].feature_names_in_) == cols
+        assert list(spe[0][0][0].columns) == cols and len(r["T2"]) == 600
+        rec = r["indicator_col_name"]
+        assert (rec.time, rec.frequency, rec.fail_mode) == (["X_Overall"], BANDS, ["Bearing"])
+        capsys.readouterr()
+
+    def test_families_and_low_resolution(self, T, capsys):
+        df = readings(1800, seed=5)
+        r = T.outlier_chebyshev_T2_purging(df, "0,1,0,3,3,1,1,1")
+        assert list(r["pca"].feature_names_in_) == [c + "_max" for c in BANDS] + \
+            [c + "_mean" for c in BANDS]
+        assert type(r["scaler"]) is MinMaxScaler
+        r = T.outlier_chebyshev_T2_purging(df, "0,1,0,2,2,1,1,1")
+        assert r["indicator_col_name"].fail_mode == [] and r["indicator_col_name"].time == ["X_Overall"]
+        df["Z_Power_in_Band_02"] *= 1e-5
+        r = T.outlier_chebyshev_T2_purging(df, "0,1,1,1,2,1,1,4")
+        assert r["indicator_col_name"].frequency == BANDS[:-1]
+        # screened from the lists only: the column still reaches the scaler
+        assert "Z_Power_in_Band_02" in list(r["scaler"].feature_names_in_)
+        capsys.readouterr()
+
+    def test_rolling_feature_codes(self, T, capsys, monkeypatch):
+        roll = record_calls(monkeypatch, T, "feature_extraction_rolling")
+        r = T.outlier_chebyshev_T2_purging(readings(1800, seed=6), "0,1,0,1,2,1,1,2")
+        assert roll[0][0][2:] == (120, 60) and r["T2"].index.name is None and len(r["T2"]) == 29
+        T.outlier_chebyshev_T2_purging(readings(3 * 3600, seed=6), "0,1,0,1,2,1,1,3")
+        assert roll[1][0][2:] == (3600, 1800)
+        capsys.readouterr()
+
+    def test_warning_mode_and_unscaled(self, T, capsys):
+        from sklearn.exceptions import NotFittedError
+        from sklearn.utils.validation import check_is_fitted
+        r = T.outlier_chebyshev_T2_purging(readings(1800, seed=7), "0,1,0,1,1,1,2,1")
+        assert list(r) == CHEB_KEYS + ["quenda_warning_line"]
+        assert r["quenda_deadline"] == 0 and type(r["quenda_deadline"]) is int
+        assert r["quenda_deadline_t_square"] == float("inf")
+        t = r["T2"]["tsquare"]
+        assert r["quenda_warning_line"] == max(
+            100 * np.exp(np.log(0.9) * ((t.mean() + 24 * t.std()) / r["ucl"])), 0.0)
+        with pytest.raises(NotFittedError):
+            check_is_fitted(r["scaler"])
+        capsys.readouterr()
+
+    def test_failures_raise(self, T, capsys):
+        df = readings(600, seed=8)
+        with pytest.raises(ValueError, match=r"^need more than 7 values to unpack$"):
+            T.outlier_chebyshev_T2_purging(df, "0,1,0,1,2,1,1")
+        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 8\)$"):
+            T.outlier_chebyshev_T2_purging(df, "0,1,0,1,2,1,1,1,1")
+        for config, pos, allowed, got in (("2,1,0,1,2,1,1,1", 0, "'0', '1'", "'2'"),
+                                          ("0,1,0,4,2,1,1,1", 3, "'1', '2', '3'", "'4'"),
+                                          ("0,1,0,1,x,1,1,1", 4, "'1', '2', '3'", "'x'"),
+                                          ("0,1,0,1,2,1,0,1", 6, "'1', '2'", "'0'")):
+            with pytest.raises(ValueError) as info:
+                T.outlier_chebyshev_T2_purging(df, config)
+            assert str(info.value) == f"algo_config position {pos} must be one of {allowed}, got {got}"
+        with pytest.raises(KeyError):
+            T.outlier_chebyshev_T2_purging(df.drop(columns="_time"), "0,1,0,1,2,1,1,1")
+        bad = df.assign(_time="not a time")
+        with pytest.raises(ValueError):
+            T.outlier_chebyshev_T2_purging(bad, "0,1,0,1,2,1,1,1")
+        # two feature rows: the health model cannot be fitted
+        with pytest.raises(ZeroDivisionError):
+            T.outlier_chebyshev_T2_purging(readings(120, seed=9), "0,1,0,1,2,1,1,1")
+        assert capsys.readouterr().out == ""
+
+    def test_binding(self, T):
+        f = T.outlier_chebyshev_T2_purging
+        assert f.__defaults__ is None
+        with pytest.raises(TypeError, match=r"^outlier_chebyshev_T2_purging\(\) takes exactly 2 "
+                                            r"positional arguments \(1 given\)$"):
+            f(readings(10))
+        with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(3 given\)"):
+            f(1, 2, 3)
+        with pytest.raises(TypeError, match=r"unexpected keyword argument 'config'"):
+            f(1, config="x")
