@@ -14,10 +14,7 @@ from sklearn.decomposition import PCA
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 
 from training_readings import (FAIL_FAMILY, FREQ_FAMILY, MSG_CODEBOOK, MSG_DOWNTIME,
-                               MSG_NOT_SUFFICIENT, TIME_FAMILY, fine_config, make_readings,
-                               needs_stage_functions)
-
-pytestmark = needs_stage_functions
+                               MSG_NOT_SUFFICIENT, TIME_FAMILY, fine_config, make_readings)
 
 
 def unbound(name):
