@@ -561,8 +561,10 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
                 next.store(work.size());  // the others stop too
             }
         };
+        // Threads only pay off on large tables (a few hundred thousand cells).
         const size_t hw = std::max(1u, std::thread::hardware_concurrency());
-        const size_t n_threads = std::min({hw, size_t{8}, work.size()});
+        const bool large = static_cast<size_t>(n) * work.size() >= (size_t{1} << 18);
+        const size_t n_threads = large ? std::min({hw, size_t{8}, work.size()}) : 1;
         std::vector<std::thread> threads;
         try {
             for (size_t t = 1; t < n_threads; ++t) threads.emplace_back(worker);
