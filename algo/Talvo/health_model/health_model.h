@@ -15,5 +15,7 @@ py::object cal_T2(const algo::Call& c);
 py::object Health_Index(const algo::Call& c);
 py::object T2_Anomaly_Rate(const algo::Call& c);
 py::object find_T2_abnormal_times(const algo::Call& c);
+py::object SPE_residual(const algo::Call& c);
+py::object SPE_residual_testing(const algo::Call& c);
 
 }  // namespace talvo

@@ -1,0 +1,98 @@
+// Squared prediction error (Q statistic) against a 90 % PCA model, its
+// Jackson-Mudholkar control limit and the share of rows above it.
+#include <cmath>
+
+#include "../../common/pyhelpers.h"
+#include "health_model.h"
+
+namespace talvo {
+
+namespace {
+
+// Sums of the first three powers of the discarded eigenvalues, in doubles so
+// the degenerate case (nothing discarded) gives NaN without NumPy warnings.
+struct Thetas {
+    double t1 = 0.0, t2 = 0.0, t3 = 0.0;
+};
+
+Thetas discarded_thetas(const py::object& eigenvalues, long kept) {
+    auto lam = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(eigenvalues);
+    if (!lam) throw py::error_already_set();
+    Thetas t;
+    const double* v = lam.data();
+    for (Py_ssize_t i = kept; i < lam.size(); ++i) {
+        t.t1 += v[i];
+        t.t2 += v[i] * v[i];
+        t.t3 += v[i] * v[i] * v[i];
+    }
+    return t;
+}
+
+// Steps shared by both entry points, on an already scaled matrix or table.
+py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled,
+                           const py::object& columns, const py::object& df_scaled_index,
+                           const py::object& alpha) {
+    py::object np = c("np"), pd = c("pd");
+    py::object pca = c("PCA")("n_components"_a = 0.9);
+    pca.attr("fit")(df_scaled);
+    py::object df_pca = pca.attr("transform")(df_scaled);
+    py::object df_reconstructed = pca.attr("inverse_transform")(df_pca);
+
+    // The residual goes under df_scaled_index and the names of df by
+    // position: a labelled df_scaled must not realign it (its labels may
+    // differ from both); a shape mismatch still raises the constructor's error.
+    py::object residual = np.attr("asarray")(df_scaled - df_reconstructed);
+    py::object residual_df =
+        pd.attr("DataFrame")(residual, "index"_a = df_scaled_index, "columns"_a = columns);
+    py::object spe = np.attr("sum")(residual.attr("__pow__")(2), "axis"_a = 1);
+
+    py::object all_eigenvalues = c("PCA")().attr("fit")(df_scaled).attr("explained_variance_");
+    const long kept = py::cast<long>(pca.attr("n_components_"));
+    const Thetas th = discarded_thetas(all_eigenvalues, kept);
+
+    const double z = py::cast<double>(c("norm").attr("ppf")(py::int_(1) - alpha));
+    const double h0 = 1.0 - (2.0 * th.t1 * th.t3) / (3.0 * th.t2 * th.t2);
+    const double ucl = th.t1 * std::pow(z * std::sqrt(2.0 * th.t2 * h0 * h0) / th.t1 + 1.0 +
+                                            th.t2 * h0 * (h0 - 1.0) / (th.t1 * th.t1),
+                                        1.0 / h0);
+
+    py::object spe_df =
+        pd.attr("Series")(spe, "index"_a = df_scaled_index, "name"_a = "SPE").attr("to_frame")();
+
+    auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(spe);
+    if (!values) throw py::error_already_set();
+    Py_ssize_t above = 0;
+    for (Py_ssize_t i = 0; i < values.size(); ++i)
+        if (values.data()[i] > ucl) ++above;  // strict: a row at the limit is normal
+    py::object float64 = np.attr("float64");
+    py::object ratio = float64(static_cast<double>(above) / static_cast<double>(values.size()));
+    return py::make_tuple(residual_df, spe_df, float64(ucl), ratio);
+}
+
+}  // namespace
+
+py::object SPE_residual(const algo::Call& c) {
+    const py::object &df = c[0], &df_scaled_index = c[1], &alpha = c[2];
+    py::object scaler = c("StandardScaler")();
+    scaler.attr("fit")(df);
+    py::object df_scaled = scaler.attr("transform")(df);
+    return spe_from_scaled(c, df_scaled, df.attr("columns"), df_scaled_index, alpha);
+}
+
+py::object SPE_residual_testing(const algo::Call& c) {
+    const py::object &df = c[0], &df_scaled = c[1], &df_scaled_index = c[2], &alpha = c[3];
+    return spe_from_scaled(c, df_scaled, df.attr("columns"), df_scaled_index, alpha);
+}
+
+}  // namespace talvo
+
+TALVO_IMPL(SPE_residual,
+           "SPE of every row of a feature table against a 90 % PCA model.\n\n"
+           "Standardises df with a new StandardScaler, fits PCA(n_components=0.9) and a full\n"
+           "PCA on it, and returns (residual_df, spe_df, spe_ucl, spe_anomaly_ratio): the\n"
+           "residuals under df_scaled_index and df's column names, the column 'SPE', the\n"
+           "Jackson-Mudholkar limit at level 1 - alpha and the share of rows strictly above it.")
+TALVO_IMPL(SPE_residual_testing,
+           "SPE of already scaled values against a 90 % PCA model fitted on them.\n\n"
+           "Like SPE_residual without the scaler: df only names the columns. Residuals are\n"
+           "placed by position under df_scaled_index and df's column names.")
