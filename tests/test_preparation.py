@@ -611,6 +611,15 @@ class TestCompressUnusualInputs:
         out, conflicts = T.compress_by_second(df, "_time", "first", False)
         assert len(out) == 1 and conflicts is None
 
+    def test_labels_and_texts_that_are_not_valid_utf8(self, T):
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1", "2024-01-01 10:00:00.2"],
+                           "\udcff": [1.0, 2.0], "s": ["\ud800", "x"]})
+        for strategy in ("last", "first", "\udcff"):
+            assert_same_result(T.compress_by_second(df, "_time", strategy),
+                               ref_compress(df, "_time", strategy))
+        df = df.rename(columns={"_time": "\udc80"})
+        assert_same_result(T.compress_by_second(df, "\udc80"), ref_compress(df, "\udc80"))
+
     def test_equal_values_of_different_types_are_one_value(self, T):
         df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1"] * 3 + ["2024-01-01 10:00:02"] * 2,
                            "o": [1, 1.0, True, "1", 1]})

@@ -37,12 +37,9 @@ void require_text(const char* name, py::handle value) {
     algo::raise(PyExc_TypeError, msg);
 }
 
+// s == text for an exact str s (any str, lone surrogates included).
 bool text_equals(py::handle s, const char* text) {
-    // s is an exact str here.
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!utf8) throw py::error_already_set();
-    return static_cast<size_t>(size) == std::strlen(text) && std::memcmp(utf8, text, size) == 0;
+    return PyUnicode_CompareWithASCIIString(s.ptr(), text) == 0;
 }
 
 // The start of the second of the earliest representable instants lies
