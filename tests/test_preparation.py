@@ -611,6 +611,31 @@ class TestCompressUnusualInputs:
         out, conflicts = T.compress_by_second(df, "_time", "first", False)
         assert len(out) == 1 and conflicts is None
 
+    def test_table_without_the_block_interface(self, T, monkeypatch):
+        # Without the library's block-manager interface the result table is
+        # built the ordinary way, with the same content.
+        import sys
+        df = mixed_frame(200, 8)
+        fast = T.compress_by_second(df, "_time")
+        monkeypatch.setitem(sys.modules, "pandas.core.internals.api", None)
+        plain = T.compress_by_second(df, "_time")
+        # One block per column kind there, one per column (plus the float one) here.
+        assert plain[0]._mgr.nblocks < fast[0]._mgr.nblocks
+        assert_same_result(plain, fast)
+        assert_same_result(plain, ref_compress(df, "_time"))
+
+    def test_result_table_behaves_like_any_other(self, T):
+        df = T.rename_columns(generate(days=0.01, seed=2))
+        out = T.compress_by_second(df, "_time")[0]
+        back = pickle.loads(pickle.dumps(out))
+        assert_same_frame(back, out)
+        num = out.select_dtypes(include="number").columns.tolist()
+        prepared = out[["_time"] + num].dropna(subset=["_time"]).set_index("_time")
+        assert prepared.shape[1] == 59 and prepared.index.is_monotonic_increasing
+        out["X_Overall"] = 0.0
+        assert (out["X_Overall"] == 0).all() and out["Y_Overall"].gt(0).any()
+        assert_frame_equal(out.copy(), out)
+
     def test_labels_and_texts_that_are_not_valid_utf8(self, T):
         df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1", "2024-01-01 10:00:00.2"],
                            "\udcff": [1.0, 2.0], "s": ["\ud800", "x"]})
