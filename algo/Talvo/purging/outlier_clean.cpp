@@ -1,0 +1,319 @@
+// outlier_clean: training with stepwise IQR cleaning.
+//
+// The readings are prepared once; then every pass purges a fresh copy of the
+// prepared table with the IQR filter at a rising ratio and fits the health
+// model on what is left, until the model's robustness index reaches 0.9 or
+// the ratio passes its limit. Settings come from a model dictionary.
+#include <limits>
+#include <string>
+
+#include "../../common/guard.h"
+#include "../../common/pyhelpers.h"
+#include "../pipelines/prepare.h"
+#include "purging.h"
+
+namespace talvo {
+
+namespace {
+
+using purging::unpack;
+
+constexpr const char* kDataNotSufficient = "Data is not sufficient for modeling.";
+constexpr const char* kRespondMet = "Data cleaned successfully. Robustness index meets standard.";
+constexpr const char* kRespondBelow =
+    "Robustness index still below standard. Recommended to select another time period for "
+    "modeling.";
+
+// max(np.exp(np.log(0.9) * (t_square / ucl)) * 100, 0.0): the health score at
+// a T2 value, floored at 0.0 by the interpreter's max (NaN passes through).
+py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
+    py::object np = c("np");
+    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
+    py::object score = np.attr("exp")(np.attr("log")(py::float_(0.9)) * ratio) * py::int_(100);
+    return c("max")(score, py::float_(0.0));
+}
+
+// The values one pass leaves for the result. Held like the locals of a
+// Python function: a value no branch set raises the unbound-local error
+// with its name when first read.
+struct PassValues {
+    algo::Local T2{"T2"};
+    algo::Local df_Talvo{"df_Talvo"};
+    algo::Local mu{"mu"};
+    algo::Local cov{"cov"};
+    algo::Local ucl{"ucl"};
+    algo::Local scaler{"scaler"};
+    algo::Local pca{"pca"};
+    algo::Local indicator_col_name{"indicator_col_name"};
+    algo::Local quenda_deadline_t_square{"quenda_deadline_t_square"};
+    algo::Local quenda_deadline{"quenda_deadline"};
+    algo::Local quenda_warning_line{"quenda_warning_line"};
+    algo::Local ucl_anomaly_rate{"ucl_anomaly_rate"};
+    algo::Local spe_anomaly_ratio{"spe_anomaly_ratio"};
+    algo::Local training_model_robust_index{"training_model_robust_index"};
+    algo::Local training_model_robust_status{"training_model_robust_status"};
+    algo::Local start_time{"start_time"};
+    algo::Local end_time{"end_time"};
+};
+
+// The 25-key failure form shared with training_model.
+py::dict failure_form(const algo::PipelineFlags& flags, py::handle exc) {
+    py::dict d;
+    for (const char* key :
+         {"T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name"})
+        d[key] = py::none();
+    d["datetime_name"] = py::str("_time");
+    for (const char* key : {"quenda_deadline_t_square", "quenda_deadline", "time_scale",
+                            "training_anomalies", "model_bias", "training_model_robust_index"})
+        d[key] = py::none();
+    d["training_model_robust_status"] = py::str("None");
+    for (const char* key :
+         {"algo_config", "build_time", "start_time", "end_time", "codebook_setup"})
+        d[key] = py::none();
+    d["is_error"] = py::str("True");
+    d["error_code"] = flags.code;
+    d["error_stage"] = flags.stage;
+    d["error_message"] = py::str(exc);
+    return d;
+}
+
+py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
+                             const py::object& datetime_name) {
+    const py::object& dictionary = c[1];
+    const py::object &max_ratio_start = c[2], &max_ratio_step = c[3], &max_ratio_limit = c[4];
+    py::object df = c[0];
+    PassValues v;
+
+    flags.enter("Error_02");
+    py::object algo_config = algo::getitem(dictionary, "algo_config");
+    const prep::AlgoConfig cfg = prep::parse_algo_config(algo_config);
+    py::object time_scale = algo::getitem(dictionary, "time_scale");
+
+    flags.enter("Error_01");
+    df = prep::compress(c, df, datetime_name);
+    df = prep::select_numeric(c, df, datetime_name);
+
+    flags.enter("Error_03");
+    df = prep::drop_quality_columns(df);
+    py::object codebook_setup = algo::getitem(dictionary, "codebook_setup");
+    // Applied when given and its "setup_name" is not the text "None" (a
+    // missing or null name still applies it).
+    if (algo::truthy(codebook_setup) &&
+        algo::py_ne(codebook_setup.attr("get")("setup_name"), py::str("None"))) {
+        py::object feature_mapping = c("feature_threshold_mapping")(codebook_setup);
+        df = algo::getitem(c("codebook_df_filter")(df, feature_mapping, "control"_a = "all"),
+                           py::int_(0));
+    }
+
+    flags.enter("Error_04");
+    prep::Families families = prep::classify_families(df.attr("columns"));
+
+    flags.enter("Error_05");
+    if (prep::code_is(cfg.low_feature_select_setting, "1")) {
+        py::object df_feature_select = c("low_resolution")(df);
+        df = df.attr("drop")("columns"_a = df_feature_select, "errors"_a = "ignore");
+        families = prep::without(families, df_feature_select);
+    }
+
+    flags.enter("Error_06");
+    if (py::object record = prep::indicator_record(c, families, cfg.feature_setting))
+        v.indicator_col_name = record;
+
+    const py::object& fx = cfg.feature_extraction_setting;
+    const py::object& ss = cfg.scale_setting;
+    const py::object& dl = cfg.quenda_deadline_setting;
+    algo::Local df_scaled("df_scaled");
+    algo::Local result("result");
+
+    py::object max_ratio = max_ratio_start;
+    while (algo::py_le(max_ratio, max_ratio_limit)) {
+        py::object df_base = df.attr("copy")();
+
+        flags.enter("Error_03");
+        py::object iqr = c("IQR_outlier_percent_clean");
+        py::object df_filtered =
+            iqr(df_base, max_ratio, algo::getitem(dictionary, "datetime_name"));
+        // The filter's result remembers the copy it came from; the copy is not
+        // used again, and letting it go keeps pandas from warning about the
+        // column write below.
+        df_base = py::object();
+        df_filtered = prep::parse_times(c, df_filtered, datetime_name);
+        {
+            auto [start, end] = prep::start_end_texts(df_filtered, datetime_name);
+            v.start_time = start;
+            v.end_time = end;
+        }
+        df_filtered = prep::drop_missing_times_and_index(df_filtered, datetime_name);
+
+        flags.enter("Error_06");
+        py::object features;  // (table, record) of the extractor, when one runs
+        auto rolling = [&](int window, int step) {
+            py::object fn = c("feature_extraction_rolling");
+            py::object record = v.indicator_col_name.get();
+            return fn(df_filtered, record, window, step);
+        };
+        if (prep::code_is(fx, "1")) {
+            if (algo::eq_text(time_scale, "h"))
+                df_filtered = c("time_filter")(df_filtered, datetime_name, "sec_count"_a = 2500);
+            py::object fn = c("feature_extraction");
+            py::object record = v.indicator_col_name.get();
+            features = fn(df_filtered, record, time_scale);
+        } else if (prep::code_is(fx, "2")) {
+            features = rolling(120, 60);
+        } else if (prep::code_is(fx, "3")) {
+            features = rolling(3600, 1800);
+        } else if (prep::code_is(fx, "4")) {
+            features = rolling(60, 30);
+        }
+        if (features) {
+            auto items = unpack(features, 2);
+            df_filtered = items[0];
+            v.indicator_col_name = items[1];
+        }
+
+        flags.enter("Error_07");
+        if (prep::code_is(ss, "1")) {
+            v.scaler = c("StandardScaler")();
+            df_scaled = df_filtered;
+        } else if (prep::code_is(ss, "2") || prep::code_is(ss, "3")) {
+            auto items =
+                unpack(c(prep::code_is(ss, "2") ? "standardize" : "minmax_scale")(df_filtered), 2);
+            df_scaled = items[0];
+            v.scaler = items[1];
+        }
+
+        flags.enter("Error_08");
+        if (df_scaled.get().is_none() || algo::py_len(df_scaled.get()) <= 2)
+            flags.record(kDataNotSufficient);
+        if (prep::code_is(cfg.model_setting, "1")) {
+            const py::object& scaled = df_scaled.get();
+            auto model = unpack(c("health_modeling")(scaled), 4);
+            v.mu = model[0];
+            v.cov = model[1];
+            v.ucl = model[2];
+            v.pca = model[3];
+            v.T2 = algo::getitem(
+                c("cal_T2")(scaled, v.pca.get(), v.mu.get(), v.cov.get(), scaled.attr("index")),
+                py::int_(0));
+            v.df_Talvo = c("Health_Index")(v.T2.get(), v.ucl.get(), py::float_(0.9));
+            v.ucl_anomaly_rate = c("T2_Anomaly_Rate")(
+                algo::getitem(v.T2.get(), "tsquare").attr("values"), v.ucl.get());
+            v.spe_anomaly_ratio = algo::getitem(
+                c("SPE_residual")(df_filtered, scaled.attr("index"), "alpha"_a = 0.05),
+                py::int_(3));
+        }
+
+        flags.enter("Error_09");
+        if (prep::code_is(dl, "1")) {
+            py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
+            v.quenda_deadline_t_square =
+                tsquare.attr("mean")() + py::int_(12) * tsquare.attr("std")();
+            v.quenda_deadline = floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
+        }
+        if (prep::code_is(dl, "2")) {
+            // Warning mode: a warning line at 24 standard deviations and a
+            // deadline score of 0, whose T2 is unbounded.
+            py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
+            py::object warning_t_square =
+                tsquare.attr("mean")() + py::int_(24) * tsquare.attr("std")();
+            v.quenda_warning_line = floored_score_at(c, warning_t_square, v.ucl.get());
+            v.quenda_deadline = py::int_(0);
+            v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
+        }
+        {
+            py::object max_fn = c("max");
+            py::object anomaly_rate = v.ucl_anomaly_rate.get();
+            py::object spe_ratio = v.spe_anomaly_ratio.get();
+            py::object worst = max_fn(anomaly_rate, spe_ratio);
+            v.training_model_robust_index = c("round")(py::int_(1) - worst, 2);
+            v.training_model_robust_status = py::str(
+                algo::py_ge(v.training_model_robust_index.get(), py::float_(0.9)) ? "verify"
+                                                                                  : "warning");
+        }
+
+        py::dict r;
+        r["T2"] = v.T2.get();
+        r["Talvo_Score"] = v.df_Talvo.get();
+        r["mu"] = v.mu.get();
+        r["cov"] = v.cov.get();
+        r["ucl"] = v.ucl.get();
+        r["scaler"] = v.scaler.get();
+        r["pca"] = v.pca.get();
+        r["indicator_col_name"] = v.indicator_col_name.get();
+        r["datetime_name"] = datetime_name;
+        r["quenda_deadline_t_square"] = v.quenda_deadline_t_square.get();
+        r["quenda_deadline"] = v.quenda_deadline.get();
+        r["time_scale"] = time_scale;
+        r["training_anomalies"] = v.ucl_anomaly_rate.get();
+        r["model_bias"] = v.spe_anomaly_ratio.get();
+        r["training_model_robust_index"] = v.training_model_robust_index.get();
+        r["training_model_robust_status"] = v.training_model_robust_status.get();
+        r["start_time"] = v.start_time.get();
+        r["end_time"] = v.end_time.get();
+        r["algo_config"] = algo_config;
+        r["codebook_setup"] = codebook_setup;
+        r["is_error"] = py::str("False");
+        r["error_code"] = flags.code;
+        r["error_stage"] = py::str("None");
+        r["error_message"] = py::str("None");
+        r["build_time"] = c("datetime").attr("now")().attr("strftime")(algo::kTimeFormat);
+        result = r;
+
+        // Warning mode also hands back its warning line, after "respond".
+        auto finish = [&](const char* respond) {
+            r["respond"] = py::str(respond);
+            if (prep::code_is(dl, "2")) r["quenda_warning_line"] = v.quenda_warning_line.get();
+            return py::object(r);
+        };
+        if (algo::py_ge(algo::getitem(r, "training_model_robust_index"), py::float_(0.9)))
+            return finish(kRespondMet);
+
+        py::object next_ratio = max_ratio + max_ratio_step;
+        // A step that does not move the ratio up would repeat the same pass
+        // for ever; refuse it instead.
+        if (algo::py_le(next_ratio, max_ratio_limit) && !algo::py_gt(next_ratio, max_ratio))
+            algo::raise(PyExc_ValueError,
+                        "max_ratio_step must be greater than 0: the purge ratio " +
+                            algo::to_str(py::repr(max_ratio)) +
+                            " would not grow (max_ratio_step = " +
+                            algo::to_str(py::repr(max_ratio_step)) + ")");
+        max_ratio = next_ratio;
+    }
+
+    if (!result.is_set())
+        algo::raise(PyExc_ValueError, "no cleaning pass ran: max_ratio_start " +
+                                          algo::to_str(py::repr(max_ratio_start)) +
+                                          " is above max_ratio_limit " +
+                                          algo::to_str(py::repr(max_ratio_limit)));
+    py::dict r = result.get();
+    r["respond"] = py::str(kRespondBelow);
+    if (prep::code_is(dl, "2")) r["quenda_warning_line"] = v.quenda_warning_line.get();
+    return std::move(r);
+}
+
+}  // namespace
+
+py::object outlier_clean(const algo::Call& c) {
+    // Read before the guard: a missing key reaches the caller.
+    py::object datetime_name = algo::getitem(c[1], "datetime_name");
+    algo::PipelineFlags flags;
+    py::object result;
+    py::object exc =
+        algo::run_guarded([&] { result = cleaning_pipeline(c, flags, datetime_name); });
+    if (exc) return failure_form(flags, exc);
+    return result;
+}
+
+}  // namespace talvo
+
+TALVO_IMPL(outlier_clean,
+           "Train the health model with stepwise IQR cleaning of the readings.\n\n"
+           "df: readings under canonical column names.\n"
+           "dictionary: the settings, as in a trained-model dictionary: 'datetime_name',\n"
+           "'algo_config', 'time_scale' and 'codebook_setup'.\n"
+           "Each pass purges a fresh copy of the prepared readings with\n"
+           "IQR_outlier_percent_clean at the ratio max_ratio_start, then + max_ratio_step, ...\n"
+           "while the ratio is at most max_ratio_limit, and fits the model on the rest. The\n"
+           "first pass whose robustness index reaches 0.9 is returned; otherwise the last.\n\n"
+           "Returns the trained-model dictionary with 'respond' telling which; failures come\n"
+           "back as the failure form with the failing stage and the exception's text.")
