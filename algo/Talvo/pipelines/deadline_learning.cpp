@@ -7,68 +7,16 @@
 // deadlines move only towards an earlier alarm (the T2 deadline can only
 // fall, the score deadline only rise), and only once every record went
 // through.
-#include <initializer_list>
-#include <utility>
-
 #include "../../common/guard.h"
 #include "../../common/pyhelpers.h"
+#include "model_dictionary.h"
 #include "prepare.h"
 
 namespace talvo {
 
 namespace {
 
-// Local stand-ins for the shared dictionary helpers (pipelines/
-// model_dictionary.h on the training branch); same names and shapes so the
-// switch is a matter of deleting this block.
-namespace md {
-
-// "don’t" and "model’s" carry U+2019 (E2 80 99 in UTF-8).
-constexpr const char* kDeadlineFeaturesMismatch =
-    "The sensor features for deadline learning don\xE2\x80\x99t match the model\xE2\x80\x99s "
-    "training features. Please make sure they are consistent.";
-constexpr const char* kTextNone = "None";
-constexpr const char* kDatetimeName = "_time";
-
-class DictBuilder {
-public:
-    DictBuilder& add(const char* key, py::handle value) {
-        if (PyDict_SetItemString(d_.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
-        return *this;
-    }
-    DictBuilder& add(const char* key, const char* text) { return add(key, py::str(text)); }
-    DictBuilder& add_none(std::initializer_list<const char*> keys) {
-        for (const char* key : keys) add(key, py::none());
-        return *this;
-    }
-    DictBuilder& add_success_flags(const algo::PipelineFlags& flags) {
-        return add("is_error", "False")
-            .add("error_code", flags.code)
-            .add("error_stage", "None")
-            .add("error_message", "None");
-    }
-    DictBuilder& add_failure_flags(const algo::PipelineFlags& flags, py::handle exc) {
-        py::str message(exc);
-        return add("is_error", "True")
-            .add("error_code", flags.code)
-            .add("error_stage", flags.stage)
-            .add("error_message", message);
-    }
-    py::dict release() { return std::move(d_); }
-
-private:
-    py::dict d_;
-};
-
-template <class Work, class Failure>
-py::object run_pipeline(Work&& work, Failure&& failure) {
-    py::object result;
-    py::object exc = algo::run_guarded([&] { result = std::forward<Work>(work)(); });
-    if (exc) return std::forward<Failure>(failure)(exc);
-    return result;
-}
-
-}  // namespace md
+namespace md = model_dict;
 
 // Keys copied unchanged from the input dictionary around the two deadlines.
 constexpr const char* kModelKeys[] = {"T2",  "Talvo_Score", "mu",  "cov",
