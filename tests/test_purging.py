@@ -835,7 +835,7 @@ class TestOutlierClean:
 def cheb_reference(T, df, feature="1", scale="2", time_scale="min", families=None):
     """The Chebyshev purging pipeline by the library pieces (deadline mode 1)."""
     d = T.compress_by_second(df, "_time")[0]
-    d = d[["_time"] + d.select_dtypes(include="number").columns.tolist()]
+    d = d[["_time"] + d.select_dtypes(include="number").columns.tolist()].copy()
     d["_time"] = pd.to_datetime(d["_time"], errors="coerce")
     start = d["_time"].min().strftime("%Y-%m-%d %H:%M:%S")
     end = d["_time"].max().strftime("%Y-%m-%d %H:%M:%S")
