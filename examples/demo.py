@@ -1,0 +1,157 @@
+"""The library's main job on sample readings: train a health model of one
+machine and say, in a few lines, what came out.
+
+    make demo            # or: /usr/bin/python3 examples/demo.py [--days N] [--seed S]
+
+The sample readings come from examples/sample_readings.py (raw sensor export
+headers, 1 s rows, a degradation from a given day on). They are generated once
+and cached under examples/data/. Training uses the healthy days before the
+degradation; the later days are left for the sections that score them.
+
+Each section is a function taking the shared `Context` and printing its own
+lines, so scoring, severity and remaining-life sections can be appended to
+SECTIONS without touching the others.
+"""
+import argparse
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE))
+
+import pandas as pd  # noqa: E402
+
+from algo.Talvo import Talvo  # noqa: E402
+
+DATA_DIR = HERE / "data"
+
+# Minute buckets, scoring outlier filter on, no low-resolution screening, all
+# feature families, standard scaling, health model, deadline at mean + 12
+# standard deviations of the training T2, time-bucketed features.
+DEFAULT_CONFIG = "0,1,0,1,2,1,1,1"
+
+
+@dataclass
+class Context:
+    """What the sections share: the readings, their split, and each section's
+    results (a trained model, later scores...)."""
+    args: argparse.Namespace
+    readings: pd.DataFrame = None    # canonical column names, every day
+    training: pd.DataFrame = None    # the healthy days the model learns from
+    later: pd.DataFrame = None       # the days after them, for scoring sections
+    model: dict = None               # the trained-model dictionary
+    timings: dict = field(default_factory=dict)
+
+
+def load_readings(days, seed, degrade_from_day, start):
+    """Sample readings under canonical names, from the cache when present."""
+    DATA_DIR.mkdir(exist_ok=True)
+    cache = DATA_DIR / f"readings_{days}d_seed{seed}_degrade{degrade_from_day}.pkl"
+    if cache.exists():
+        raw = pd.read_pickle(cache)
+        origin = f"cached {cache.relative_to(HERE.parent)}"
+    else:
+        import sample_readings
+        raw = sample_readings.generate(days=days, seed=seed, start=start,
+                                       degrade_from_day=degrade_from_day)
+        raw.to_pickle(cache)
+        origin = f"generated, cached as {cache.relative_to(HERE.parent)}"
+    # rename_columns trims the headers of the table it is given; hand it a copy
+    # so the cached table stays as generated.
+    return Talvo.rename_columns(raw.copy()), origin
+
+
+def split_days(readings, start, healthy_days):
+    """(training, later): readings before and from the end of the healthy days,
+    by parsed time; unparsable times stay with the training part, where the
+    preparation drops them."""
+    times = pd.to_datetime(readings["_time"], errors="coerce")
+    cut = pd.Timestamp(start) + pd.Timedelta(days=healthy_days)
+    later = times >= cut
+    return readings.loc[~later], readings.loc[later]
+
+
+def section_readings(ctx):
+    a = ctx.args
+    t0 = time.perf_counter()
+    ctx.readings, origin = load_readings(a.days, a.seed, a.degrade_from_day, a.start)
+    ctx.training, ctx.later = split_days(ctx.readings, a.start, a.degrade_from_day)
+    ctx.timings["readings"] = time.perf_counter() - t0
+    print("Sample readings")
+    print(f"  source            {origin}")
+    print(f"  rows x columns    {len(ctx.readings):,} x {ctx.readings.shape[1]}")
+    print(f"  training part     {len(ctx.training):,} rows (days before {a.degrade_from_day}, "
+          "healthy)")
+    print(f"  later part        {len(ctx.later):,} rows (degrading, left for scoring)")
+
+
+def section_training(ctx):
+    t0 = time.perf_counter()
+    model = Talvo.training_model(ctx.training, ctx.args.config)
+    took = time.perf_counter() - t0
+    ctx.timings["training"] = took
+    ctx.model = model
+    print()
+    print(f"Training  (algo_config \"{ctx.args.config}\")")
+    if model["is_error"] == "True":
+        print(f"  FAILED at {model['error_stage']}: {model['error_message']}")
+        if model["error_code"] != "None":
+            print(f"  note              {model['error_code']}")
+        print(f"  time taken        {took:.2f} s")
+        return
+    T2, pca = model["T2"], model["pca"]
+    unit = {"min": "minute", "h": "hour"}.get(model["time_scale"], model["time_scale"])
+    print(f"  readings used     {model['start_time']} to {model['end_time']}")
+    print(f"  feature rows      {len(T2):,} ({unit} buckets)" if T2.index.name == "_time"
+          else f"  feature rows      {len(T2):,} (rolling windows)")
+    print(f"  features          {pca.n_features_in_}")
+    print(f"  components kept   {pca.n_components_} "
+          f"({pca.explained_variance_ratio_.sum():.1%} of the variance)")
+    print(f"  T2 limit (ucl)    {model['ucl']:.3f}")
+    print(f"  training anomaly  {model['training_anomalies']:.2%} of rows above the T2 limit")
+    print(f"  model bias        {model['model_bias']:.2%} of rows above the SPE limit")
+    print(f"  robustness        {model['training_model_robust_index']:.2f} "
+          f"({model['training_model_robust_status']})")
+    if "quenda_warning_line" in model:
+        print(f"  warning line      score {model['quenda_warning_line']:.2f}")
+    else:
+        print(f"  deadline          score {model['quenda_deadline']:.2f} "
+              f"(T2 {model['quenda_deadline_t_square']:.2f})")
+    print(f"  health score      median {model['Talvo_Score']['Score'].median():.1f}, "
+          f"lowest {model['Talvo_Score']['Score'].min():.1f}")
+    if model["error_code"] != "None":
+        print(f"  note              {model['error_code']}")
+    print(f"  time taken        {took:.2f} s")
+
+
+# Sections run in order; later additions (scoring, severity, remaining life)
+# append themselves here and read ctx.model and ctx.later.
+SECTIONS = [section_readings, section_training]
+
+
+def parse_args(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--days", type=int, default=3, help="days of 1 s readings to generate")
+    ap.add_argument("--degrade-from-day", type=int, default=2,
+                    help="first degrading day; training uses the days before it")
+    ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--start", default="2024-05-06 00:00:00")
+    ap.add_argument("--config", default=DEFAULT_CONFIG, help="algo_config code string")
+    return ap.parse_args(argv)
+
+
+def main(argv=None):
+    ctx = Context(args=parse_args(argv))
+    t0 = time.perf_counter()
+    for section in SECTIONS:
+        section(ctx)
+    print()
+    print(f"Done in {time.perf_counter() - t0:.2f} s")
+    return 0 if ctx.model is not None and ctx.model["is_error"] == "False" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
