@@ -494,6 +494,9 @@ class TestPurgeLoop:
         df = scaled_features(seed=4)
         with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
             T.purge_by_chebyshev(df, max_iter=2.0)
+        # a huge count is a valid range: refused only by what the loop meets
+        with pytest.raises(ValueError):
+            T.purge_by_chebyshev(df.assign(s="x"), max_iter=10**20)
         for bad in (0, -3):
             with pytest.raises(ValueError, match=f"^max_iter must be at least 1, got {bad}$"):
                 T.purge_by_chebyshev(df, max_iter=bad)
@@ -831,8 +834,11 @@ class TestOutlierClean:
         df = readings(seconds=900, seed=15)
         r = T.outlier_clean(df, settings(), 0.6)
         assert list(r) == FAILURE_KEYS and r["error_stage"] == "Error_06"
-        assert r["error_message"] == "no cleaning pass ran: max_ratio_start 0.6 is above " \
-                                     "max_ratio_limit 0.5"
+        assert r["error_message"] == "no cleaning pass ran: max_ratio_start 0.6 is not at " \
+                                     "most max_ratio_limit 0.5"
+        r = T.outlier_clean(df, settings(), float("nan"))
+        assert r["error_stage"] == "Error_06" and r["error_message"].startswith(
+            "no cleaning pass ran: max_ratio_start nan")
         # a step that does not move the ratio: refused once a pass misses the standard
         ok = T.outlier_clean(df, settings(), 0.01, 0)
         assert ok["respond"] == RESPOND_MET

@@ -261,7 +261,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
     if (!result.is_set())
         algo::raise(PyExc_ValueError, "no cleaning pass ran: max_ratio_start " +
                                           algo::to_str(py::repr(max_ratio_start)) +
-                                          " is above max_ratio_limit " +
+                                          " is not at most max_ratio_limit " +
                                           algo::to_str(py::repr(max_ratio_limit)));
     py::dict r = result.get();
     r["respond"] = py::str(kRespondBelow);
