@@ -32,6 +32,11 @@ bool py_le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
 bool py_gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool py_ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
 
+bool is_native_float64(const py::dtype& dt) {
+    return dt.num() == py::detail::npy_api::NPY_DOUBLE_ &&
+           (dt.byteorder() == '=' || dt.byteorder() == (PY_LITTLE_ENDIAN ? '<' : '>'));
+}
+
 bool eq_text(py::handle a, const char* text) { return py_eq(a, py::str(text)); }
 
 bool py_contains(py::handle container, py::handle x) {

@@ -35,6 +35,10 @@ inline py::object lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_
 inline py::object le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
 inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
 
+// A dtype equal to native float64 (dtype objects restored from a pickle are
+// equal to, but not the same object as, NumPy's own).
+bool is_native_float64(const py::dtype& dt);
+
 // `a == "text"` for plain text codes.
 bool eq_text(py::handle a, const char* text);
 

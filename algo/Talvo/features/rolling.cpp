@@ -98,12 +98,12 @@ std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
         if (!py::isinstance(col, pd.attr("Series"))) return {};
         py::object dtype = col.attr("dtype");
         if (!py::isinstance<py::dtype>(dtype) ||
-            !py::reinterpret_borrow<py::dtype>(dtype).is(py::dtype::of<double>()))
+            !algo::is_native_float64(py::reinterpret_borrow<py::dtype>(dtype)))
             return {};
         py::object values = col.attr("to_numpy")();
         if (!py::isinstance<py::array>(values)) return {};
         py::array a = py::reinterpret_borrow<py::array>(values);
-        if (a.ndim() != 1 || a.shape(0) != n_rows || !a.dtype().is(py::dtype::of<double>()))
+        if (a.ndim() != 1 || a.shape(0) != n_rows || !algo::is_native_float64(a.dtype()))
             return {};
         if (a.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
             a = py::array_t<double, py::array::c_style>::ensure(a);  // unaligned: copy

@@ -58,7 +58,7 @@ py::object cal_T2(const algo::Call& c) {
     py::object tsquare;
     auto is_array = [&](const py::object& o) {
         return py::isinstance<py::array>(o) &&
-               py::reinterpret_borrow<py::array>(o).dtype().is(py::dtype::of<double>());
+               algo::is_native_float64(py::reinterpret_borrow<py::array>(o).dtype());
     };
     bool native = is_array(df_pca) && is_array(model_mu) && is_array(pinv_cov);
     py::array_t<double, py::array::c_style | py::array::forcecast> X, mu, P;

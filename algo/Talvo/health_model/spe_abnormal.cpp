@@ -121,7 +121,7 @@ bool native_records(const algo::Call& c, py::handle abnormal_times, py::handle r
     std::vector<double> out_vals(n_rows * keep);
     if (keep > 0) {
         py::array values = residual_df.attr("to_numpy")();
-        if (!values.dtype().is(py::dtype::of<double>()) || values.ndim() != 2 ||
+        if (!algo::is_native_float64(values.dtype()) || values.ndim() != 2 ||
             static_cast<std::size_t>(values.shape(0)) != n_total ||
             static_cast<std::size_t>(values.shape(1)) != n_cols)
             return false;
