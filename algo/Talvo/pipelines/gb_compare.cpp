@@ -9,41 +9,14 @@
 #include <vector>
 
 #include "../../common/pyhelpers.h"
+#include "../purging/purging.h"
 #include "prepare.h"
 
 namespace talvo {
 
 namespace {
 
-// `a, b, ... = value` with the interpreter's unpacking texts.
-std::vector<py::object> unpack(py::handle value, size_t n) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            algo::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                             Py_TYPE(value.ptr())->tp_name + " object");
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> items;
-    while (items.size() <= n) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        items.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    if (items.size() < n)
-        algo::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
-                                          ", got " + std::to_string(items.size()) + ")");
-    if (items.size() > n)
-        algo::raise(PyExc_ValueError,
-                    "too many values to unpack (expected " + std::to_string(n) + ")");
-    return items;
-}
+using purging::unpack;
 
 // np.exp(np.log(0.9) * (t_square / ucl)) * 100: the health score at a T2
 // value, neither floored nor capped.

@@ -36,7 +36,7 @@ py::object purge_by_chebyshev(const algo::Call& c) {
     // range() rejects a non-integer with its own TypeError. An empty range
     // would leave no model to return, so it is refused before any work.
     py::object iterations = py::module_::import("builtins").attr("range")(max_iter);
-    if (algo::py_len(iterations) == 0)
+    if (!algo::truthy(iterations))
         algo::raise(PyExc_ValueError, "max_iter must be at least 1, got " + algo::to_str(max_iter));
 
     py::object df_current = df_scaled.attr("copy")();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../../common/pyhelpers.h"
+#include "../pipelines/model_dictionary.h"
 #include "../pipelines/prepare.h"
 #include "purging.h"
 
@@ -16,11 +17,8 @@ namespace talvo {
 
 namespace {
 
+namespace md = model_dict;
 using purging::unpack;
-
-constexpr const char* kNoDataDowntime =
-    "No data available. Please verify whether most data are in a downtime status.";
-constexpr const char* kDataNotSufficient = "Data is not sufficient for modeling.";
 
 // max(100 * np.exp(np.log(0.9) * (t_square / ucl)), 0.0)
 py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
@@ -92,7 +90,7 @@ py::object outlier_chebyshev_T2_purging(const algo::Call& c) {
         df = items[0];
         indicator_col_name = items[1];
     }
-    if (df.is_none() || algo::truthy(df.attr("empty"))) error_code = py::str(kNoDataDowntime);
+    if (df.is_none() || algo::truthy(df.attr("empty"))) error_code = py::str(md::kNoDataDowntime);
 
     py::object df_scaled, scaler;
     if (prep::code_is(ss, "1")) {
@@ -104,7 +102,7 @@ py::object outlier_chebyshev_T2_purging(const algo::Call& c) {
         scaler = items[1];
     }
     if (df_scaled.is_none() || algo::py_len(df_scaled) <= 2)
-        error_code = py::str(kDataNotSufficient);
+        error_code = py::str(md::kDataNotSufficient);
 
     // Purge, then refit on the surviving rows; T2 and the rest over all rows.
     py::object purged = c("purge_by_chebyshev")(df_scaled, "alpha"_a = 0.05, "max_iter"_a = 10,

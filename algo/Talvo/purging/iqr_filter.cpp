@@ -5,16 +5,111 @@
 // tails of max_ratio / 2 each instead. A row flagged by any column goes.
 // Every column is judged on the whole input table, so column order does not
 // matter.
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
 #include "../../common/pyhelpers.h"
+#include "iqr_kernel.h"
 #include "purging.h"
 
 namespace talvo {
 
-py::object IQR_outlier_percent_clean(const algo::Call &c) {
+namespace {
+
+using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A plain int or float (bool included) as a double; nothing else.
+std::optional<double> real_number(py::handle x) {
+    if (PyFloat_Check(x.ptr())) return PyFloat_AsDouble(x.ptr());
+    if (PyLong_Check(x.ptr())) {
+        const double d = PyLong_AsDouble(x.ptr());
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return d;
+    }
+    return std::nullopt;
+}
+
+// Joining each column's flags by label equals joining them by position when
+// the labels are unique; then the flags go into one Boolean array, float64
+// columns through the native kernel and other NumPy numeric columns through
+// the same library expressions. Returns a null object when the table or the
+// arguments need the label-joined road.
+py::object positional_road(const algo::Call& c, const py::object& df,
+                           const py::list& numeric_cols) {
+    const std::optional<double> ratio = real_number(c[1]), k = real_number(c[3]);
+    if (!ratio || !k || !(*ratio >= 0.0 && *ratio <= 1.0)) return py::object();
+    if (!algo::truthy(df.attr("index").attr("is_unique")) ||
+        !algo::truthy(df.attr("columns").attr("is_unique")))
+        return py::object();
+
+    py::object np = c("np");
+    const Py_ssize_t n_rows = algo::py_len(df.attr("index"));
+    py::array_t<bool> drop(n_rows);
+    std::fill(drop.mutable_data(), drop.mutable_data() + n_rows, false);
+
+    std::vector<F64Array> native;
+    std::vector<py::object> library;
+    py::object float64 = np.attr("dtype")("float64");
+    py::object numpy_dtype = np.attr("dtype");
+    for (py::handle col : numeric_cols) {
+        py::object column = algo::getitem(df, col);
+        py::object dtype = column.attr("dtype");
+        if (!py::isinstance(dtype, numpy_dtype)) return py::object();  // extension type
+        if (algo::py_eq(dtype, float64)) {
+            F64Array values = F64Array::ensure(column.attr("to_numpy")());
+            if (!values || values.ndim() != 1 || values.shape(0) != n_rows) {
+                PyErr_Clear();
+                return py::object();
+            }
+            native.push_back(std::move(values));
+        } else {
+            library.push_back(column);
+        }
+    }
+
+    static_assert(sizeof(bool) == sizeof(std::uint8_t), "NumPy bool is one byte");
+    auto* flags = reinterpret_cast<std::uint8_t*>(drop.mutable_data());
+    {
+        py::gil_scoped_release nogil;
+        std::vector<double> scratch;
+        for (const F64Array& values : native)
+            purging::iqr_flag_column(values.data(), static_cast<std::size_t>(n_rows), *ratio, *k,
+                                     flags, scratch);
+    }
+
+    py::list quartiles;
+    quartiles.append(py::float_(0.25));
+    quartiles.append(py::float_(0.75));
+    const py::object &max_ratio = c[1], &iqr_k = c[3];
+    for (const py::object& column : library) {
+        py::object series = column.attr("dropna")();
+        auto q = purging::unpack(series.attr("quantile")(quartiles), 2);
+        py::object IQR = q[1] - q[0];
+        py::object lower = q[0] - iqr_k * IQR, upper = q[1] + iqr_k * IQR;
+        // On the whole column: a missing value compares false, as it would
+        // after the label join.
+        py::object mask = algo::lt(column, lower) | algo::gt(column, upper);
+        py::object ratio_obj = mask.attr("sum")() / py::int_(algo::py_len(series));
+        if (!algo::py_le(ratio_obj, max_ratio)) {
+            py::object half = max_ratio / py::int_(2);
+            mask = algo::lt(column, series.attr("quantile")(half)) |
+                   algo::gt(column, series.attr("quantile")(py::int_(1) - half));
+        }
+        np.attr("logical_or")(drop, mask.attr("to_numpy")("dtype"_a = "bool"), "out"_a = drop);
+    }
+    return algo::getitem(df, np.attr("logical_not")(drop));
+}
+
+}  // namespace
+
+py::object IQR_outlier_percent_clean(const algo::Call& c) {
     const py::object &df = c[0], &max_ratio = c[1], &datetime_name = c[2], &iqr_k = c[3];
     py::object pd = c("pd"), np = c("np");
-
-    py::object drop_mask = pd.attr("Series")(false, "index"_a = df.attr("index"));
 
     py::list number;
     number.append(np.attr("number"));
@@ -23,6 +118,11 @@ py::object IQR_outlier_percent_clean(const algo::Call &c) {
     for (py::handle col : columns)
         if (algo::py_ne(col, datetime_name)) numeric_cols.append(col);
 
+    if (py::object out = positional_road(c, df, numeric_cols)) return out;
+
+    // Label-joined road: the flags of each column are joined to the rows by
+    // label, exactly as the Series expressions do.
+    py::object drop_mask = pd.attr("Series")(false, "index"_a = df.attr("index"));
     py::list quartiles;
     quartiles.append(py::float_(0.25));
     quartiles.append(py::float_(0.75));

@@ -9,6 +9,7 @@
 
 #include "../../common/guard.h"
 #include "../../common/pyhelpers.h"
+#include "../pipelines/model_dictionary.h"
 #include "../pipelines/prepare.h"
 #include "purging.h"
 
@@ -16,9 +17,9 @@ namespace talvo {
 
 namespace {
 
+namespace md = model_dict;
 using purging::unpack;
 
-constexpr const char* kDataNotSufficient = "Data is not sufficient for modeling.";
 constexpr const char* kRespondMet = "Data cleaned successfully. Robustness index meets standard.";
 constexpr const char* kRespondBelow =
     "Robustness index still below standard. Recommended to select another time period for "
@@ -56,27 +57,6 @@ struct PassValues {
     algo::Local end_time{"end_time"};
 };
 
-// The 25-key failure form shared with training_model.
-py::dict failure_form(const algo::PipelineFlags& flags, py::handle exc) {
-    py::dict d;
-    for (const char* key :
-         {"T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name"})
-        d[key] = py::none();
-    d["datetime_name"] = py::str("_time");
-    for (const char* key : {"quenda_deadline_t_square", "quenda_deadline", "time_scale",
-                            "training_anomalies", "model_bias", "training_model_robust_index"})
-        d[key] = py::none();
-    d["training_model_robust_status"] = py::str("None");
-    for (const char* key :
-         {"algo_config", "build_time", "start_time", "end_time", "codebook_setup"})
-        d[key] = py::none();
-    d["is_error"] = py::str("True");
-    d["error_code"] = flags.code;
-    d["error_stage"] = flags.stage;
-    d["error_message"] = py::str(exc);
-    return d;
-}
-
 py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
                              const py::object& datetime_name) {
     const py::object& dictionary = c[1];
@@ -99,7 +79,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
     // Applied when given and its "setup_name" is not the text "None" (a
     // missing or null name still applies it).
     if (algo::truthy(codebook_setup) &&
-        algo::py_ne(codebook_setup.attr("get")("setup_name"), py::str("None"))) {
+        algo::py_ne(codebook_setup.attr("get")("setup_name"), py::str(md::kTextNone))) {
         py::object feature_mapping = c("feature_threshold_mapping")(codebook_setup);
         df = algo::getitem(c("codebook_df_filter")(df, feature_mapping, "control"_a = "all"),
                            py::int_(0));
@@ -184,7 +164,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
 
         flags.enter("Error_08");
         if (df_scaled.get().is_none() || algo::py_len(df_scaled.get()) <= 2)
-            flags.record(kDataNotSufficient);
+            flags.record(md::kDataNotSufficient);
         if (prep::code_is(cfg.model_setting, "1")) {
             const py::object& scaled = df_scaled.get();
             auto model = unpack(c("health_modeling")(scaled), 4);
@@ -231,31 +211,29 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
                                                                                   : "warning");
         }
 
-        py::dict r;
-        r["T2"] = v.T2.get();
-        r["Talvo_Score"] = v.df_Talvo.get();
-        r["mu"] = v.mu.get();
-        r["cov"] = v.cov.get();
-        r["ucl"] = v.ucl.get();
-        r["scaler"] = v.scaler.get();
-        r["pca"] = v.pca.get();
-        r["indicator_col_name"] = v.indicator_col_name.get();
-        r["datetime_name"] = datetime_name;
-        r["quenda_deadline_t_square"] = v.quenda_deadline_t_square.get();
-        r["quenda_deadline"] = v.quenda_deadline.get();
-        r["time_scale"] = time_scale;
-        r["training_anomalies"] = v.ucl_anomaly_rate.get();
-        r["model_bias"] = v.spe_anomaly_ratio.get();
-        r["training_model_robust_index"] = v.training_model_robust_index.get();
-        r["training_model_robust_status"] = v.training_model_robust_status.get();
-        r["start_time"] = v.start_time.get();
-        r["end_time"] = v.end_time.get();
-        r["algo_config"] = algo_config;
-        r["codebook_setup"] = codebook_setup;
-        r["is_error"] = py::str("False");
-        r["error_code"] = flags.code;
-        r["error_stage"] = py::str("None");
-        r["error_message"] = py::str("None");
+        md::DictBuilder builder;
+        builder.add("T2", v.T2)
+            .add("Talvo_Score", v.df_Talvo)
+            .add("mu", v.mu)
+            .add("cov", v.cov)
+            .add("ucl", v.ucl)
+            .add("scaler", v.scaler)
+            .add("pca", v.pca)
+            .add("indicator_col_name", v.indicator_col_name)
+            .add("datetime_name", datetime_name)
+            .add("quenda_deadline_t_square", v.quenda_deadline_t_square)
+            .add("quenda_deadline", v.quenda_deadline)
+            .add("time_scale", time_scale)
+            .add("training_anomalies", v.ucl_anomaly_rate)
+            .add("model_bias", v.spe_anomaly_ratio)
+            .add("training_model_robust_index", v.training_model_robust_index)
+            .add("training_model_robust_status", v.training_model_robust_status)
+            .add("start_time", v.start_time)
+            .add("end_time", v.end_time)
+            .add("algo_config", algo_config)
+            .add("codebook_setup", codebook_setup)
+            .add_success_flags(flags);
+        py::dict r = builder.release();
         r["build_time"] = c("datetime").attr("now")().attr("strftime")(algo::kTimeFormat);
         result = r;
 
@@ -283,7 +261,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
     if (!result.is_set())
         algo::raise(PyExc_ValueError, "no cleaning pass ran: max_ratio_start " +
                                           algo::to_str(py::repr(max_ratio_start)) +
-                                          " is above max_ratio_limit " +
+                                          " is not at most max_ratio_limit " +
                                           algo::to_str(py::repr(max_ratio_limit)));
     py::dict r = result.get();
     r["respond"] = py::str(kRespondBelow);
@@ -300,7 +278,7 @@ py::object outlier_clean(const algo::Call& c) {
     py::object result;
     py::object exc =
         algo::run_guarded([&] { result = cleaning_pipeline(c, flags, datetime_name); });
-    if (exc) return failure_form(flags, exc);
+    if (exc) return md::training_failure_form(flags, exc);
     return result;
 }
 
