@@ -354,10 +354,20 @@ class TestCodebook:
         plain = T.testing_model(degrading, dict(model, codebook_setup=None))
         pd.testing.assert_frame_equal(r["T2"], plain["T2"])
 
-    def test_setting_without_a_name_is_applied(self, T, model, degrading):
+    def test_setting_without_a_name_is_applied(self, T, model, degrading, monkeypatch):
+        seen = []
+        real = T.codebook_df_filter
+
+        def spy(df, threshold_map, control, verbose=True):
+            out = real(df, threshold_map, control, verbose)
+            seen.append((dict(threshold_map), control, len(out[0])))
+            return out
+
+        monkeypatch.setattr(T, "codebook_df_filter", spy)
         setup = x_overall_limits("x", 1e6, 2e6)
         del setup["setup_name"]
         r = T.testing_model(degrading, dict(model, codebook_setup=setup))
+        assert seen == [({"X_Overall": {"min": 1e6, "max": 2e6}}, "min", 0)]
         assert r["is_error"] == "True"  # every row removed: nothing left to score
 
 

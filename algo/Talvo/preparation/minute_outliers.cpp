@@ -29,6 +29,12 @@ py::object library_road(const algo::Call& c, py::object df, const py::object& ti
     df.attr("set_index")(time_col, "inplace"_a = true);
 
     py::list result;
+    // Without a single parsed time there is no minute: nothing to concatenate,
+    // as for a table without rows (the minute grouper itself would fail on
+    // an index of missing times only with an internal error).
+    if (!algo::truthy(df.attr("index").attr("notna")().attr("any")()))
+        return pd.attr("concat")(result);
+
     py::object groups = df.attr("groupby")(pd.attr("Grouper")("freq"_a = "1min"));
     const py::float_ q25(0.25), q75(0.75);
     for (py::handle item : groups) {
@@ -119,7 +125,7 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     const std::size_t n = static_cast<std::size_t>(times.shape(0));
     const std::int64_t* t = times.data();
     if (std::all_of(t, t + n, [](std::int64_t v) { return v == mf::kNaT; }))
-        return py::object();  // nothing to group: the loop's concatenation error
+        return py::object();  // no minute at all: the library road's concatenation error
 
     // The examined columns, in column order.
     std::vector<py::array> keep_alive;
