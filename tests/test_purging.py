@@ -118,6 +118,16 @@ class TestIQRFilter:
                 pd.testing.assert_frame_equal(T.IQR_outlier_percent_clean(dup, 0.05, "_time"),
                                               want)
 
+    def test_unique_labels_filter_without_reindex_warning(self, T):
+        labels = np.random.default_rng(2).permutation(400) * 3
+        df = iqr_table(seed=2, labels=labels)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            out = T.IQR_outlier_percent_clean(df, 0.05, "_time")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pd.testing.assert_frame_equal(out, iqr_reference(df, 0.05, "_time"))
+
     def test_iqr_k_changes_the_fences(self, T):
         df = iqr_table(seed=4)
         for k in (0.5, 1.5, 3.0):
@@ -639,6 +649,14 @@ class TestOutlierClean:
         assert "quenda_warning_line" not in r
         pd.testing.assert_frame_equal(df, df_before)
         assert d == d_before
+
+    def test_no_copy_warnings_from_the_passes(self, T):
+        import warnings as w
+        with w.catch_warnings(record=True) as caught:
+            w.simplefilter("always")
+            r = T.outlier_clean(readings(seconds=900, seed=18), settings(), 0.01, 0.01, 0.03)
+        assert r["is_error"] == "False"
+        assert not [x for x in caught if issubclass(x.category, pd.errors.SettingWithCopyWarning)]
 
     def test_never_met_runs_49_passes_with_running_sums(self, T, monkeypatch):
         monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))
