@@ -95,6 +95,10 @@ def run(ctx):
     ctx.measure("compress_by_second(..., want_conflicts=False)",
                 lambda: T.compress_by_second(df, "_time", "last", False),
                 lambda: pandas_compress(df, "_time", "last", False))
+    shuffled = df.sample(frac=1.0, random_state=0)
+    ctx.measure("compress_by_second(df, '_time'), rows fully shuffled",
+                lambda: T.compress_by_second(shuffled, "_time"),
+                lambda: pandas_compress(shuffled, "_time"), target=("ratio", 10))
 
     # Prepared readings: one row per second, numeric columns, indexed by time.
     out = T.compress_by_second(df, "_time")[0]

@@ -12,8 +12,6 @@ import sys
 import time
 from pathlib import Path
 
-import pandas as pd
-
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "examples"))
@@ -21,7 +19,6 @@ sys.path.insert(0, str(ROOT / "examples"))
 DAYS = 7
 SEED = 11
 START = "2024-06-03 00:00:00"
-CACHE = ROOT / "examples" / "data" / f"bench_readings_{DAYS}d_seed{SEED}.pkl"
 
 # (label, algo_config, target seconds)
 CASES = [
@@ -40,13 +37,9 @@ NESTED = ["safe_resample_max", "safe_resample_mean"]
 
 
 def readings(T):
-    if CACHE.exists():
-        raw = pd.read_pickle(CACHE)
-    else:
-        import sample_readings
-        raw = sample_readings.generate(days=DAYS, seed=SEED, start=START, degrade_from_day=None)
-        CACHE.parent.mkdir(exist_ok=True)
-        raw.to_pickle(CACHE)
+    """7 days of sample readings (the generator's cached copy when present)."""
+    import sample_readings
+    raw = sample_readings.cached(days=DAYS, seed=SEED, start=START, degrade_from_day=None)
     return T.rename_columns(raw.copy())
 
 

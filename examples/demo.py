@@ -5,7 +5,7 @@ machine and say, in a few lines, what came out.
 
 The sample readings come from examples/sample_readings.py (raw sensor export
 headers, 1 s rows, a degradation from a given day on). They are generated once
-and cached under examples/data/. Training uses the healthy days before the
+and cached under examples/data/ by the generator. Training uses the healthy days before the
 degradation; the later days are left for the sections that score them.
 
 Each section is a function taking the shared `Context` and printing its own
@@ -26,7 +26,7 @@ import pandas as pd  # noqa: E402
 
 from algo.Talvo import Talvo  # noqa: E402
 
-DATA_DIR = HERE / "data"
+DATA_DIR = HERE / "data"  # the sample generator's cache
 
 # Minute buckets, scoring outlier filter on, no low-resolution screening, all
 # feature families, standard scaling, health model, deadline at mean + 12
@@ -47,18 +47,15 @@ class Context:
 
 
 def load_readings(days, seed, degrade_from_day, start):
-    """Sample readings under canonical names, from the cache when present."""
-    DATA_DIR.mkdir(exist_ok=True)
-    cache = DATA_DIR / f"readings_{days}d_seed{seed}_degrade{degrade_from_day}.pkl"
-    if cache.exists():
-        raw = pd.read_pickle(cache)
-        origin = f"cached {cache.relative_to(HERE.parent)}"
-    else:
-        import sample_readings
-        raw = sample_readings.generate(days=days, seed=seed, start=start,
-                                       degrade_from_day=degrade_from_day)
-        raw.to_pickle(cache)
-        origin = f"generated, cached as {cache.relative_to(HERE.parent)}"
+    """Sample readings under canonical names: generated once, then read back
+    from the generator's cache under examples/data/."""
+    import sample_readings
+    before = set(DATA_DIR.glob("*.pkl")) if DATA_DIR.exists() else set()
+    raw = sample_readings.cached(days=days, seed=seed, start=start,
+                                 degrade_from_day=degrade_from_day)
+    made = set(DATA_DIR.glob("*.pkl")) - before
+    origin = ("generated, cached under examples/data/" if made
+              else "cached under examples/data/")
     # rename_columns trims the headers of the table it is given; hand it a copy
     # so the cached table stays as generated.
     return Talvo.rename_columns(raw.copy()), origin

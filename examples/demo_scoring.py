@@ -38,31 +38,37 @@ def report(model_dictionary, df_readings, out_dir):
     the scoring result."""
     t0 = time.perf_counter()
     result = Talvo.testing_model(df_readings, model_dictionary)
-    seconds = time.perf_counter() - t0
+    took = time.perf_counter() - t0
+    print()
+    print("Scoring  (the later, degrading period)")
     if result["is_error"] == "True":
-        print(f"Scoring failed at {result['error_stage']}: {result['error_message']}")
+        print(f"  FAILED at {result['error_stage']}: {result['error_message']}")
+        print(f"  time taken        {took:.2f} s")
         return result
     score = result["Talvo_Score"]["Score"]
     if len(score) == 1 and score.iloc[0] == -1.0:
-        print("Scoring: too few readings after the codebook filter; placeholder result.")
+        print("  too few readings after the codebook filter: placeholder result")
         return result
 
     deadline = float(result["quenda_deadline"])
     n = len(score)
-    print(f"Scoring: {len(df_readings)} readings -> {n} buckets from {_stamp(score.index[0])} "
-          f"to {_stamp(score.index[-1])} in {seconds:.2f} s")
-    picks = [("first", 0), ("middle", n // 2), ("last", n - 1)]
-    trend = ", ".join(f"{name} {score.iloc[i]:.1f} ({_stamp(score.index[i])})"
-                      for name, i in picks)
-    print(f"Health score trend: {trend}")
-    print(f"Health score minimum: {score.min():.1f} at {_stamp(score.idxmin())}")
+    unit = "buckets" if score.index.name is not None else "row (mean of the rolling windows)"
+    print(f"  readings          {len(df_readings):,} rows -> {n:,} {unit}, "
+          f"{_stamp(score.index[0])} to {_stamp(score.index[-1])}")
+    for name, i in (("first", 0), ("middle", n // 2), ("last", n - 1)):
+        print(f"  score, {name:<10} {score.iloc[i]:6.1f}  ({_stamp(score.index[i])})")
+    print(f"  score, minimum    {score.min():6.1f}  ({_stamp(score.idxmin())})")
+    hourly = score.resample("1h").mean() if score.index.name is not None else score
+    if len(hourly) > 1:
+        print(f"  hourly mean       {hourly.iloc[0]:.1f} in the first hour, "
+              f"{hourly.iloc[-1]:.1f} in the last")
     below = score[score < deadline]
     if below.empty:
-        print(f"Deadline {deadline:.2f}: never crossed")
+        print(f"  deadline          score {deadline:.2f}, not reached")
     else:
-        print(f"Deadline {deadline:.2f}: {len(below)} of {n} buckets below it, first at "
-              f"{_stamp(below.index[0])}")
-    print(f"Suspicious variable: {result['suspicious_variable']}")
+        print(f"  deadline          score {deadline:.2f}, {len(below):,} of {n:,} below it, "
+              f"first at {_stamp(below.index[0])}")
+    print(f"  suspicious        {result['suspicious_variable']}")
 
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -84,7 +90,8 @@ def report(model_dictionary, df_readings, out_dir):
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
-    print(f"Plot: {path}")
+    print(f"  plot              {path.resolve()}")
+    print(f"  time taken        {took:.2f} s")
     return result
 
 
@@ -107,7 +114,8 @@ def main():
     model = Talvo.training_model(readings.loc[~(times >= cut)], a.config)
     if model["is_error"] == "True":
         sys.exit(f"training failed at {model['error_stage']}: {model['error_message']}")
-    print(f"Trained on days before {cut:%Y-%m-%d}: deadline {model['quenda_deadline']:.1f}")
+    print(f"Trained on the days before {cut:%Y-%m-%d}: deadline score "
+          f"{model['quenda_deadline']:.2f}")
     report(model, readings.loc[times >= cut], a.out)
 
 

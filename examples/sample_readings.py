@@ -115,59 +115,63 @@ def generate(days=1, seed=0, start="2024-01-01", degrade_from_day=None, *,
         wear = np.zeros(n)
 
     run = running.astype(np.float64)
-    columns = {}
-    columns["RPM"] = run * (_NOMINAL_RPM - 8 * load + rng.normal(0, 1.5, n))
+    stopped = np.flatnonzero(~running)
+    names = RAW_COLUMNS[1:]
+    # Column-major, so every column is one contiguous run of memory.
+    values = np.empty((n, len(names)), order="F")
+    col = {name: values[:, j] for j, name in enumerate(names)}
 
-    def noisy(level, rel):
-        return level * np.exp(rng.normal(0, rel, n))
+    def noisy(out, level, rel, stop_level=None, stop_rel=0.3):
+        """out = level with log-normal noise; stop_level (with its own noise)
+        on the stopped rows when given."""
+        np.multiply(np.exp(rng.standard_normal(n, dtype=np.float32) * np.float32(rel)),
+                    level, out=out)
+        if stop_level is not None and len(stopped):
+            stop = stop_level[stopped] if np.ndim(stop_level) else stop_level
+            out[stopped] = stop * np.exp(rng.normal(0, stop_rel, len(stopped)))
+        return out
 
+    col["RPM"][:] = run * (_NOMINAL_RPM - 8 * load + rng.normal(0, 1.5, n))
     floor = 0.02  # sensor noise floor while stopped
-    crest = {}
     for a in AXES:
-        overall = _AXIS_LEVEL[a] * (0.55 + 0.45 * load) * (1 + 0.35 * wear)
-        overall = np.where(running, noisy(overall, 0.06), noisy(floor, 0.3))
-        cf = np.where(running, noisy(3.0 * (1 + 0.12 * wear), 0.05), noisy(1.6, 0.1))
-        crest[a] = cf
-        peak = overall * cf
-        columns[f"{a}-Overall"] = overall
-        columns[f"{a}-Peak"] = peak
-        columns[f"{a}-Peak to Peak"] = 2 * peak * noisy(1.0, 0.03)
-        columns[f"{a}-Crest Factor"] = cf
+        overall = noisy(col[f"{a}-Overall"],
+                        _AXIS_LEVEL[a] * (0.55 + 0.45 * load) * (1 + 0.35 * wear), 0.06, floor)
+        cf = noisy(col[f"{a}-Crest Factor"], 3.0 * (1 + 0.12 * wear), 0.05, 1.6, 0.1)
+        peak = col[f"{a}-Peak"]
+        np.multiply(overall, cf, out=peak)
+        noisy(col[f"{a}-Peak to Peak"], 2 * peak, 0.03)
     for a in AXES:
         for k, b in enumerate(BANDS, start=1):
             base = _AXIS_LEVEL[a] ** 2 * 0.4 / k ** 1.3
             high = 1 + (0.25 * (k - 5) * wear if k >= 6 else 0.0)
-            level = base * (0.4 + 0.6 * load) * high
-            columns[f"{a}-Power in Band {b}"] = np.where(running, noisy(level, 0.15),
-                                                         noisy(base * 0.01, 0.3))
-    modes = {}
+            noisy(col[f"{a}-Power in Band {b}"], base * (0.4 + 0.6 * load) * high, 0.15,
+                  base * 0.01)
+    total = np.zeros(n)
     for i, f in enumerate(FAIL_MODES):
         level = 0.08 + 0.02 * i
         if f == "Bearing":
             level = level * (1 + 2.5 * wear)
-        modes[f] = np.where(running, noisy(level * (0.7 + 0.3 * load), 0.12), 0.0)
-        columns[f] = modes[f]
-    total = sum(modes.values())
+        mode = noisy(col[f], level * (0.7 + 0.3 * load), 0.12, 0.0)
+        total += mode
     safe_total = np.where(total > 0, total, 1.0)
     for f in FAIL_MODES:
-        columns[f"{f} %"] = np.where(total > 0, 100 * modes[f] / safe_total, 0.0)
+        col[f"{f} %"][:] = np.where(total > 0, 100 * col[f] / safe_total, 0.0)
     # Bearing housing temperature follows the load with a lag of about an hour.
     lagged = np.interp(t - 3600, t, load, left=load[0])
-    columns["Temperature"] = 32 + 18 * lagged * run + 3 * wear + rng.normal(0, 0.2, n)
+    col["Temperature"][:] = 32 + 18 * lagged * run + 3 * wear + rng.normal(0, 0.2, n)
     for a in AXES:
-        columns[f"{a}-Overall QC"] = (rng.random(n) > 0.001).astype(np.float64)
+        col[f"{a}-Overall QC"][:] = rng.random(n) > 0.001
 
-    values = np.column_stack([columns[c] for c in RAW_COLUMNS[1:]])
     # The exporter writes four decimals (RPM and QC whole numbers).
-    values = np.round(values, 4)
-    values[:, 0] = np.round(values[:, 0])
+    np.round(values, 4, out=values)
+    np.round(col["RPM"], 0, out=col["RPM"])
 
     # Spikes: a single cell jumps by a factor of 4 to 15.
     n_spikes = int(spike_fraction * n)
     if n_spikes:
         rows = rng.integers(0, n, n_spikes)
         cols = rng.integers(1, 1 + 3 * 4 + 30, n_spikes)  # vibration columns
-        values[rows, cols] *= rng.uniform(4, 15, n_spikes)
+        values[rows, cols] = np.round(values[rows, cols] * rng.uniform(4, 15, n_spikes), 4)
 
     status = np.where(running, np.where(load > 0.8, "RUN-HIGH", "RUN"), "STOP").astype(object)
     stamps = (pd.Timestamp(start).value + t.astype(np.int64) * 1_000_000_000)
@@ -183,6 +187,7 @@ def generate(days=1, seed=0, start="2024-01-01", degrade_from_day=None, *,
         extra = values[src].copy()
         change = rng.random(extra.shape) < 0.3
         extra[change] = np.round(extra[change] * rng.normal(1, 0.02, change.sum()), 4)
+        extra[:, 0] = np.round(extra[:, 0])  # speed stays a whole number
         extra_stamps = stamps[src].copy()
         later = rng.random(n_resent) < 0.4
         extra_stamps[later] += rng.integers(1, 1000, later.sum()) * 1_000_000
@@ -199,7 +204,7 @@ def generate(days=1, seed=0, start="2024-01-01", degrade_from_day=None, *,
     # Missing cells.
     n_nan = int(nan_fraction * values.size)
     if n_nan:
-        values.flat[rng.integers(0, values.size, n_nan)] = np.nan
+        values[rng.integers(0, m, n_nan), rng.integers(0, values.shape[1], n_nan)] = np.nan
 
     times = _time_texts(stamps)
     # Blank and unparsable time texts.
@@ -248,7 +253,7 @@ def cached(days=1, seed=0, start="2024-01-01", degrade_from_day=None, **kwargs):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Write synthetic raw vibration readings as CSV.")
-    ap.add_argument("--days", type=int, default=1)
+    ap.add_argument("--days", type=float, default=1)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--start", default="2024-01-01")
     ap.add_argument("--degrade-from-day", type=int, default=None,

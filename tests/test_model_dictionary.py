@@ -7,10 +7,7 @@ import pytest
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import StandardScaler
 
-from training_readings import (MSG_NOT_SUFFICIENT, fine_config, make_readings,
-                               needs_stage_functions)
-
-pytestmark = needs_stage_functions
+from training_readings import MSG_NOT_SUFFICIENT, fine_config, make_readings
 
 SUCCESS_KEYS = [
     "T2", "Talvo_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name",

@@ -93,10 +93,6 @@ def assert_same_result(got, want):
         assert_same_frame(got[1], want[1])
 
 
-def raw_week_sample(days=1, seed=0):
-    return generate(days=days, seed=seed, degrade_from_day=0)
-
-
 # ---------------------------------------------------------------------------
 # rename_columns
 
@@ -339,7 +335,7 @@ class TestCompressCases:
         assert_same_result((out, conflicts), ref_compress(df, "_time"))
 
     def test_input_not_modified(self, T):
-        df = raw_week_sample().iloc[:3000].rename(columns={"Time": "_time"})
+        df = generate(days=0.008, seed=1, resent_fraction=0.05).rename(columns={"Time": "_time"})
         before = copy.deepcopy(df)
         for strategy in ("last", "first", "concat"):
             T.compress_by_second(df, "_time", strategy)
@@ -615,6 +611,40 @@ class TestCompressUnusualInputs:
         out, conflicts = T.compress_by_second(df, "_time", "first", False)
         assert len(out) == 1 and conflicts is None
 
+    def test_table_without_the_block_interface(self, T, monkeypatch):
+        # Without the library's block-manager interface the result table is
+        # built the ordinary way, with the same content.
+        import sys
+        df = mixed_frame(200, 8)
+        fast = T.compress_by_second(df, "_time")
+        monkeypatch.setitem(sys.modules, "pandas.core.internals.api", None)
+        plain = T.compress_by_second(df, "_time")
+        # One block per column kind there, one per column (plus the float one) here.
+        assert plain[0]._mgr.nblocks < fast[0]._mgr.nblocks
+        assert_same_result(plain, fast)
+        assert_same_result(plain, ref_compress(df, "_time"))
+
+    def test_result_table_behaves_like_any_other(self, T):
+        df = T.rename_columns(generate(days=0.01, seed=2))
+        out = T.compress_by_second(df, "_time")[0]
+        back = pickle.loads(pickle.dumps(out))
+        assert_same_frame(back, out)
+        num = out.select_dtypes(include="number").columns.tolist()
+        prepared = out[["_time"] + num].dropna(subset=["_time"]).set_index("_time")
+        assert prepared.shape[1] == 59 and prepared.index.is_monotonic_increasing
+        out["X_Overall"] = 0.0
+        assert (out["X_Overall"] == 0).all() and out["Y_Overall"].gt(0).any()
+        assert_frame_equal(out.copy(), out)
+
+    def test_labels_and_texts_that_are_not_valid_utf8(self, T):
+        df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1", "2024-01-01 10:00:00.2"],
+                           "\udcff": [1.0, 2.0], "s": ["\ud800", "x"]})
+        for strategy in ("last", "first", "\udcff"):
+            assert_same_result(T.compress_by_second(df, "_time", strategy),
+                               ref_compress(df, "_time", strategy))
+        df = df.rename(columns={"_time": "\udc80"})
+        assert_same_result(T.compress_by_second(df, "\udc80"), ref_compress(df, "\udc80"))
+
     def test_equal_values_of_different_types_are_one_value(self, T):
         df = pd.DataFrame({"_time": ["2024-01-01 10:00:00.1"] * 3 + ["2024-01-01 10:00:02"] * 2,
                            "o": [1, 1.0, True, "1", 1]})
@@ -665,7 +695,8 @@ class TestCompressOtherStrategies:
         assert out["y"].tolist() == [5.0]
 
     def test_generated_readings(self, T):
-        df = T.rename_columns(generate(days=0.05, seed=9))
+        df = T.rename_columns(generate(days=0.004, seed=9, resent_fraction=0.05,
+                                       bad_time_fraction=0.01))
         for strategy in ("mode", "concat"):
             assert_same_result(T.compress_by_second(df, "_time", strategy),
                                ref_compress(df, "_time", strategy))
@@ -805,3 +836,59 @@ class TestResampling:
 
     def test_pickles_by_reference(self, T):
         assert pickle.loads(pickle.dumps(T.compress_by_second)) is T.compress_by_second
+
+
+# ---------------------------------------------------------------------------
+# The sample-readings generator the tests and benchmarks rely on
+
+
+class TestSampleReadings:
+    def test_deterministic_by_seed(self):
+        a, b = generate(days=0.05, seed=4), generate(days=0.05, seed=4)
+        assert_frame_equal(a, b)
+        assert not a.equals(generate(days=0.05, seed=5))
+
+    def test_raw_export_shape(self, T):
+        df = generate(days=1, seed=0)
+        assert list(df.columns) == RAW_COLUMNS + ["Status"] and len(RAW_COLUMNS) == 60
+        assert df["Time"].dtype == object and df["Status"].dtype == object
+        assert (df.dtypes.iloc[1:60] == np.float64).all()
+        assert list(T.rename_columns(df.copy()).columns)[:2] == ["_time", "RPM"]
+        times = pd.to_datetime(df["Time"], errors="coerce")
+        parsed = times.dropna()
+        # Re-sent readings, rows out of order, blank and unparsable times.
+        assert parsed.duplicated().sum() > 100
+        assert (parsed.diff() < pd.Timedelta(0)).sum() > 10
+        assert df["Time"].isin(["", "  "]).sum() > 0 and times.isna().sum() > df["Time"].isin(
+            ["", "  "]).sum()
+        # Sub-second stamps fall into an already present second.
+        assert (parsed.dt.microsecond > 0).sum() > 10
+        # Gaps and a downtime period.
+        steps = parsed.sort_values().diff().dt.total_seconds()
+        assert steps.max() >= 300
+        assert (df["RPM"] == 0).sum() >= 2 * 3600
+        assert df.iloc[:, 1:60].isna().sum().sum() > 1000
+        assert set(df["Status"].dropna()) >= {"RUN", "STOP", " "}
+        assert df["Status"].isna().any()
+
+    def test_degradation_rises(self):
+        healthy = generate(days=4, seed=1, downtime=False)
+        worn = generate(days=4, seed=1, degrade_from_day=2, downtime=False)
+        for df in (healthy, worn):
+            df["day"] = pd.to_datetime(df["Time"], errors="coerce").dt.day
+        for col, factor in [("X-Overall", 1.3), ("X-Crest Factor", 1.1),
+                            ("X-Power in Band 10", 1.5), ("Bearing", 2.0)]:
+            h = healthy.groupby("day")[col].median()
+            w = worn.groupby("day")[col].median()
+            assert w.iloc[0] == pytest.approx(h.iloc[0], rel=0.05)   # before the start day
+            assert w.iloc[-1] > factor * h.iloc[-1]                  # at the end
+        low = worn.groupby("day")["X-Power in Band 01"].median()
+        assert low.iloc[-1] < 1.1 * low.iloc[0]                      # low bands stay put
+
+    def test_command_line_writes_csv(self, tmp_path):
+        from examples.sample_readings import main
+        out = tmp_path / "r.csv"
+        main(["--days", "0.01", "--seed", "3", "-o", str(out)])
+        back = pd.read_csv(out, keep_default_na=False, na_values=[""])
+        assert list(back.columns) == RAW_COLUMNS + ["Status"]
+        assert len(back) == len(generate(days=0.01, seed=3))

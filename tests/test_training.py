@@ -14,10 +14,7 @@ from sklearn.decomposition import PCA
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 
 from training_readings import (FAIL_FAMILY, FREQ_FAMILY, MSG_CODEBOOK, MSG_DOWNTIME,
-                               MSG_NOT_SUFFICIENT, TIME_FAMILY, fine_config, make_readings,
-                               needs_stage_functions)
-
-pytestmark = needs_stage_functions
+                               MSG_NOT_SUFFICIENT, TIME_FAMILY, fine_config, make_readings)
 
 
 def unbound(name):
@@ -574,3 +571,42 @@ class TestHostSide:
         pd.testing.assert_frame_equal(part, before)
         assert list(part.index) == list(before.index)
         assert pickle.dumps(cb) == cb_before
+
+
+# --- the project's sample exports -------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def sample_export(T):
+    """Half a day of the sample generator's raw export (re-sent and
+    out-of-order rows, blank and unparsable times, gaps, a downtime, a text
+    column), renamed to canonical headers."""
+    from examples.sample_readings import generate
+    return T.rename_columns(generate(days=0.5, seed=5))
+
+
+class TestSampleExport:
+    @pytest.mark.parametrize("scale", ["1", "2", "3"])
+    @pytest.mark.parametrize("features", ["1", "2", "3", "4"])
+    def test_every_feature_and_scale_code(self, T, sample_export, features, scale):
+        before = sample_export.copy(deep=True)
+        r = T.training_model(sample_export, fine_config(features=features, scale=scale))
+        assert_success(r)
+        pd.testing.assert_frame_equal(sample_export, before)
+        parsed = pd.to_datetime(sample_export["_time"], errors="coerce")
+        seconds = parsed.dropna().dt.floor("s")
+        assert r["start_time"] == seconds.min().strftime("%Y-%m-%d %H:%M:%S")
+        assert r["end_time"] == seconds.max().strftime("%Y-%m-%d %H:%M:%S")
+        n = seconds.nunique()  # one prepared row per second
+        if features == "1":
+            minutes = seconds.dt.floor("min").nunique()
+            # Minutes with fewer than two readings lose their row (no std).
+            assert 0.9 * minutes <= len(r["T2"]) <= minutes
+            assert r["T2"].index.name == "_time"
+        else:
+            window, step = {"2": (120, 60), "3": (3600, 1800), "4": (60, 30)}[features]
+            assert len(r["T2"]) == rolling_rows(n, window, step)
+            assert r["T2"].index.name is None
+        assert r["pca"].n_features_in_ == 108
+        assert 2 <= r["pca"].n_components_ <= 40
+        assert r["training_model_robust_status"] in ("verify", "warning")

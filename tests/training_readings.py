@@ -4,24 +4,8 @@ keeps a handful of components), percentage and QC companions, speed,
 temperature and one text column that the numeric selection must leave out."""
 import numpy as np
 import pandas as pd
-import pytest
 
-# Module functions the training pipeline calls besides the health-model core.
-STAGE_FUNCTIONS = ("compress_by_second", "feature_threshold_mapping", "codebook_df_filter",
-                   "low_resolution", "time_filter", "feature_extraction",
-                   "feature_extraction_rolling", "SPE_residual")
-
-
-def _missing_stage_functions():
-    import algo.Talvo.Talvo as module
-    return [n for n in STAGE_FUNCTIONS if not hasattr(module, n)]
-
-
-# Skips a test module while a build lacks some of those functions.
-needs_stage_functions = pytest.mark.skipif(
-    bool(_missing_stage_functions()),
-    reason="stage functions not in this build yet: " + ", ".join(_missing_stage_functions()))
-
+# The diagnostic messages training_model records in "error_code".
 MSG_CODEBOOK = ("No data available. After codebook filtering, the remaining data is "
                 "insufficient. Please confirm that most of the modeling values fall within "
                 "the codebook ranges.")

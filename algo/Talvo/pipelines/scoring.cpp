@@ -7,11 +7,14 @@
 // up in the module namespace at call time.
 #include "../../common/guard.h"
 #include "../../common/pyhelpers.h"
+#include "model_dictionary.h"
 #include "prepare.h"
 
 namespace talvo {
 
 namespace {
+
+namespace md = model_dict;
 
 // Stage codes in the order the stages run: the short-data check ("Error_02")
 // comes after the codebook step ("Error_03").
@@ -26,10 +29,6 @@ constexpr const char* kStageModel = "Error_07";
 // Fewer rows than this after the codebook filter give the short-data form
 // (unless the time scale code is "0").
 constexpr long kMinRows = 301;
-
-void add(py::dict& d, const char* key, py::handle value) {
-    if (PyDict_SetItemString(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
-}
 
 py::object item0(const py::object& result) { return algo::getitem(result, py::int_(0)); }
 
@@ -48,27 +47,21 @@ py::object one_row(const algo::Call& c, const char* column, py::handle value, py
 // four flags of a run that did not fail.
 py::dict success_form(py::handle T2, py::handle score, py::handle deadline, py::handle variable,
                       const algo::PipelineFlags& flags) {
-    py::dict d;
-    add(d, "T2", T2);
-    add(d, "Talvo_Score", score);
-    add(d, "quenda_deadline", deadline);
-    add(d, "suspicious_variable", variable);
-    add(d, "is_error", py::str("False"));
-    add(d, "error_code", flags.code);
-    add(d, "error_stage", py::str("None"));
-    add(d, "error_message", py::str("None"));
-    return d;
+    md::DictBuilder b;
+    b.add("T2", T2)
+        .add("Talvo_Score", score)
+        .add("quenda_deadline", deadline)
+        .add("suspicious_variable", variable)
+        .add_success_flags(flags);
+    return b.release();
 }
 
+// The same keys with null payloads and the failing stage.
 py::dict failure_form(const algo::PipelineFlags& flags, py::handle exc) {
-    py::dict d;
-    for (const char* key : {"T2", "Talvo_Score", "quenda_deadline", "suspicious_variable"})
-        add(d, key, py::none());
-    add(d, "is_error", py::str("True"));
-    add(d, "error_code", flags.code);
-    add(d, "error_stage", flags.stage);
-    add(d, "error_message", py::str(exc));
-    return d;
+    md::DictBuilder b;
+    b.add_none({"T2", "Talvo_Score", "quenda_deadline", "suspicious_variable"})
+        .add_failure_flags(flags, exc);
+    return b.release();
 }
 
 // The short-data form: placeholder tables of -1.0 stamped with the current
@@ -80,7 +73,7 @@ py::dict short_data_form(const algo::Call& c, py::handle dictionary,
     py::object T2 = one_row(c, "tsquare", py::float_(-1.0), stamp);
     py::object score = one_row(c, "Score", py::float_(-1.0), stamp);
     py::object deadline = algo::getitem(dictionary, "quenda_deadline");
-    return success_form(T2, score, deadline, py::str("None"), flags);
+    return success_form(T2, score, deadline, py::str(md::kTextNone), flags);
 }
 
 // The codebook gate: a truthy setting whose "setup_name" is not the text
@@ -199,11 +192,9 @@ py::object testing_model(const algo::Call& c) {
     // Read before the guard: a dictionary without it raises KeyError.
     py::object datetime_name = algo::getitem(dictionary, "datetime_name");
     algo::PipelineFlags flags;
-    py::object result;
-    py::object exc = algo::run_guarded(
-        [&] { result = scoring_pipeline(c, df, dictionary, datetime_name, flags); });
-    if (exc) return failure_form(flags, exc);
-    return result;
+    return md::run_pipeline(
+        [&]() -> py::object { return scoring_pipeline(c, df, dictionary, datetime_name, flags); },
+        [&](py::handle exc) -> py::object { return failure_form(flags, exc); });
 }
 
 }  // namespace talvo

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <numeric>
 #include <thread>
@@ -19,10 +20,14 @@ std::int64_t minute_of(std::int64_t t) {
     return q;
 }
 
+// Element i of a column; copied byte-wise, as NumPy buffers need not be
+// aligned for their type.
 template <class T>
 double at(const Column& c, std::size_t i) {
     const char* p = static_cast<const char*>(c.data) + static_cast<std::ptrdiff_t>(i) * c.stride;
-    return static_cast<double>(*reinterpret_cast<const T*>(p));
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return static_cast<double>(v);
 }
 
 double value(const Column& c, std::size_t i) {
@@ -102,7 +107,7 @@ void quartiles(std::vector<double>& v, double& q1, double& q3) {
 void load(const Column& c, std::size_t n, std::vector<double>& out) {
     out.resize(n);
     if (c.kind == Kind::f64 && c.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        std::copy_n(static_cast<const double*>(c.data), n, out.begin());
+        std::memcpy(out.data(), c.data, n * sizeof(double));
         return;
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = value(c, i);

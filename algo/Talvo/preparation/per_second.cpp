@@ -37,12 +37,9 @@ void require_text(const char* name, py::handle value) {
     algo::raise(PyExc_TypeError, msg);
 }
 
+// s == text for an exact str s (any str, lone surrogates included).
 bool text_equals(py::handle s, const char* text) {
-    // s is an exact str here.
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!utf8) throw py::error_already_set();
-    return static_cast<size_t>(size) == std::strlen(text) && std::memcmp(utf8, text, size) == 0;
+    return PyUnicode_CompareWithASCIIString(s.ptr(), text) == 0;
 }
 
 // The start of the second of the earliest representable instants lies
@@ -561,8 +558,10 @@ py::object native_road(const algo::Call& c, py::handle df, py::handle time_col, 
                 next.store(work.size());  // the others stop too
             }
         };
+        // Threads only pay off on large tables (a few hundred thousand cells).
         const size_t hw = std::max(1u, std::thread::hardware_concurrency());
-        const size_t n_threads = std::min({hw, size_t{8}, work.size()});
+        const bool large = static_cast<size_t>(n) * work.size() >= (size_t{1} << 18);
+        const size_t n_threads = large ? std::min({hw, size_t{8}, work.size()}) : 1;
         std::vector<std::thread> threads;
         try {
             for (size_t t = 1; t < n_threads; ++t) threads.emplace_back(worker);
