@@ -95,6 +95,21 @@ class TestIQRFilter:
                 want = iqr_reference(df, ratio, "_time", k)
             pd.testing.assert_frame_equal(got, want, obj=f"trial {trial}")
 
+    def test_large_table_split_over_workers_agrees(self, T):
+        # over a million cells: the columns are shared out between threads
+        rng = np.random.default_rng(33)
+        n, p = 20000, 60
+        data = rng.standard_t(3, size=(n, p))
+        data[rng.random((n, p)) < 0.01] = np.nan
+        df = pd.DataFrame(data, columns=[f"c{j}" for j in range(p)],
+                          index=rng.permutation(n))
+        df.insert(0, "_time", pd.date_range("2024-01-01", periods=n, freq="s"))
+        for ratio in (0.0, 0.02, 0.3):
+            got = T.IQR_outlier_percent_clean(df, ratio, "_time")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                pd.testing.assert_frame_equal(got, iqr_reference(df, ratio, "_time"))
+
     def test_label_join_road_for_odd_tables(self, T):
         df = iqr_table(n=200, seed=9)
         with warnings.catch_warnings():
