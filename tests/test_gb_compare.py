@@ -198,10 +198,18 @@ class TestFailures:
         with pytest.raises(ValueError):
             T.training_model_GB_compare(good.assign(_time="x"), bad, "min")
 
-    def test_no_frequency_column_left(self, T):
+    def test_no_frequency_column_left(self, T, monkeypatch):
         good, bad = good_bad(11)
-        with pytest.raises(Exception):
+        # nothing left to scale: the scaler's own error
+        with pytest.raises(ValueError, match="at least one array or dtype is required"):
             T.training_model_GB_compare(good.drop(columns=BANDS), bad, "min")
+        # every band screened out: the record's three lists are empty
+        roll = record_calls(monkeypatch, T, "feature_extraction_rolling")
+        monkeypatch.setattr(T, "low_resolution", lambda d: list(BANDS))
+        with pytest.raises(ValueError, match="at least one array or dtype is required"):
+            T.training_model_GB_compare(good, bad, "min")
+        rec = roll[0][0][1]
+        assert (rec.time, rec.frequency, rec.fail_mode) == ([], [], [])
 
     def test_bad_table_lacking_a_band(self, T):
         good, bad = good_bad(12)

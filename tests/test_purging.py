@@ -95,6 +95,21 @@ class TestIQRFilter:
                 want = iqr_reference(df, ratio, "_time", k)
             pd.testing.assert_frame_equal(got, want, obj=f"trial {trial}")
 
+    def test_large_table_split_over_workers_agrees(self, T):
+        # over a million cells: the columns are shared out between threads
+        rng = np.random.default_rng(33)
+        n, p = 20000, 60
+        data = rng.standard_t(3, size=(n, p))
+        data[rng.random((n, p)) < 0.01] = np.nan
+        df = pd.DataFrame(data, columns=[f"c{j}" for j in range(p)],
+                          index=rng.permutation(n))
+        df.insert(0, "_time", pd.date_range("2024-01-01", periods=n, freq="s"))
+        for ratio in (0.0, 0.02, 0.3):
+            got = T.IQR_outlier_percent_clean(df, ratio, "_time")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                pd.testing.assert_frame_equal(got, iqr_reference(df, ratio, "_time"))
+
     def test_label_join_road_for_odd_tables(self, T):
         df = iqr_table(n=200, seed=9)
         with warnings.catch_warnings():
@@ -117,6 +132,16 @@ class TestIQRFilter:
             else:
                 pd.testing.assert_frame_equal(T.IQR_outlier_percent_clean(dup, 0.05, "_time"),
                                               want)
+
+    def test_unique_labels_filter_without_reindex_warning(self, T):
+        labels = np.random.default_rng(2).permutation(400) * 3
+        df = iqr_table(seed=2, labels=labels)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            out = T.IQR_outlier_percent_clean(df, 0.05, "_time")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pd.testing.assert_frame_equal(out, iqr_reference(df, 0.05, "_time"))
 
     def test_iqr_k_changes_the_fences(self, T):
         df = iqr_table(seed=4)
@@ -639,6 +664,14 @@ class TestOutlierClean:
         assert "quenda_warning_line" not in r
         pd.testing.assert_frame_equal(df, df_before)
         assert d == d_before
+
+    def test_no_copy_warnings_from_the_passes(self, T):
+        import warnings as w
+        with w.catch_warnings(record=True) as caught:
+            w.simplefilter("always")
+            r = T.outlier_clean(readings(seconds=900, seed=18), settings(), 0.01, 0.01, 0.03)
+        assert r["is_error"] == "False"
+        assert not [x for x in caught if issubclass(x.category, pd.errors.SettingWithCopyWarning)]
 
     def test_never_met_runs_49_passes_with_running_sums(self, T, monkeypatch):
         monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))

@@ -76,10 +76,9 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     auto* flags = reinterpret_cast<std::uint8_t*>(drop.mutable_data());
     {
         py::gil_scoped_release nogil;
-        std::vector<double> scratch;
-        for (const F64Array& values : native)
-            purging::iqr_flag_column(values.data(), static_cast<std::size_t>(n_rows), *ratio, *k,
-                                     flags, scratch);
+        std::vector<const double*> columns;
+        for (const F64Array& values : native) columns.push_back(values.data());
+        purging::iqr_flag_columns(columns, static_cast<std::size_t>(n_rows), *ratio, *k, flags);
     }
 
     py::list quartiles;

@@ -5,7 +5,10 @@
 #include "iqr_kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <thread>
 
 namespace talvo::purging {
 
@@ -76,6 +79,46 @@ void iqr_flag_column(const double* column, std::size_t n, double max_ratio, doub
     // Strict comparisons; a missing value compares false and is never flagged.
     for (std::size_t i = 0; i < n; ++i)
         if (column[i] < lower || column[i] > upper) drop[i] = 1;
+}
+
+void iqr_flag_columns(const std::vector<const double*>& columns, std::size_t n, double max_ratio,
+                      double iqr_k, std::uint8_t* drop) {
+    // Below about a million cells the threads cost more than they save.
+    const std::size_t cells = columns.size() * n;
+    std::size_t workers = std::min<std::size_t>(std::thread::hardware_concurrency(), 8);
+    workers = std::min(workers, columns.size());
+    if (cells < (std::size_t{1} << 20) || workers < 2) {
+        std::vector<double> scratch;
+        for (const double* column : columns)
+            iqr_flag_column(column, n, max_ratio, iqr_k, drop, scratch);
+        return;
+    }
+
+    std::atomic<std::size_t> next_column{0};
+    std::vector<std::vector<std::uint8_t>> flags(workers);
+    std::vector<std::exception_ptr> errors(workers);
+    auto work = [&](std::size_t w) {
+        try {
+            flags[w].assign(n, 0);
+            std::vector<double> scratch;
+            for (std::size_t j = next_column++; j < columns.size(); j = next_column++)
+                iqr_flag_column(columns[j], n, max_ratio, iqr_k, flags[w].data(), scratch);
+        } catch (...) {
+            errors[w] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    } catch (...) {
+        // No more threads to be had: the caller's share grows instead.
+    }
+    work(0);
+    for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+    for (const std::vector<std::uint8_t>& f : flags)
+        for (std::size_t i = 0; i < f.size(); ++i) drop[i] |= f[i];
 }
 
 }  // namespace talvo::purging

@@ -23,4 +23,11 @@ double linear_quantile(double* values, std::size_t n, double level);
 void iqr_flag_column(const double* column, std::size_t n, double max_ratio, double iqr_k,
                      std::uint8_t* drop, std::vector<double>& scratch);
 
+// The rule over several columns of n rows each, ORing every column's flags
+// into drop. Large tables are split by column over worker threads, each
+// with its own flag buffer; an exception of a worker is rethrown after all
+// have joined.
+void iqr_flag_columns(const std::vector<const double*>& columns, std::size_t n, double max_ratio,
+                      double iqr_k, std::uint8_t* drop);
+
 }  // namespace talvo::purging
