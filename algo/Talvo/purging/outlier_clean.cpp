@@ -237,10 +237,10 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
         r["build_time"] = c("datetime").attr("now")().attr("strftime")(algo::kTimeFormat);
         result = r;
 
-        // Warning mode also hands back its warning line, after "respond".
+        // This trainer's form never carries the warning line, in either
+        // deadline mode: "respond" is always its last key.
         auto finish = [&](const char* respond) {
             r["respond"] = py::str(respond);
-            if (prep::code_is(dl, "2")) r["quenda_warning_line"] = v.quenda_warning_line.get();
             return py::object(r);
         };
         if (algo::py_ge(algo::getitem(r, "training_model_robust_index"), py::float_(0.9)))
@@ -265,7 +265,6 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
                                           algo::to_str(py::repr(max_ratio_limit)));
     py::dict r = result.get();
     r["respond"] = py::str(kRespondBelow);
-    if (prep::code_is(dl, "2")) r["quenda_warning_line"] = v.quenda_warning_line.get();
     return std::move(r);
 }
 
