@@ -43,6 +43,7 @@ class Context:
     training: pd.DataFrame = None    # the healthy days the model learns from
     later: pd.DataFrame = None       # the days after them, for scoring sections
     model: dict = None               # the trained-model dictionary
+    scoring: dict = None             # the scoring result of the later days
     timings: dict = field(default_factory=dict)
 
 
@@ -124,19 +125,98 @@ def section_training(ctx):
     print(f"  time taken        {took:.2f} s")
 
 
-# Sections run in order; later additions (scoring, severity, remaining life)
-# append themselves here and read ctx.model and ctx.later.
-SECTIONS = [section_readings, section_training]
+def section_scoring(ctx):
+    if not model_ok(ctx):
+        return
+    import demo_scoring
+    ctx.scoring = demo_scoring.report(ctx.model, ctx.later, HERE / "output")
+
+
+def section_severity(ctx):
+    """Learned-limit lights (limits learned on the healthy days) and ISO 20816
+    lights of the later period, summarised by colour."""
+    t0 = time.perf_counter()
+    learned = Talvo.pre_feature_training(ctx.training)
+    lights = (Talvo.pre_feature_light(ctx.later, learned) if isinstance(learned, dict)
+              else learned)
+    limits = Talvo.ISO20816_overall(ctx.args.power, ctx.args.foundation)
+    iso = Talvo.ISO20816_light(ctx.later, limits["warning"], limits["alert"])
+    took = time.perf_counter() - t0
+    print()
+    print("Severity of the later period")
+    if isinstance(lights, str):
+        print(f"  learned limits    failed: {lights}")
+    else:
+        by_light = {}
+        for name, entry in lights.items():
+            by_light.setdefault(entry["light"], []).append(name)
+        counts = ", ".join(f"{len(by_light.get(k, []))} {k}" for k in ("green", "yellow", "red"))
+        print(f"  learned limits    {len(lights)} columns: {counts}")
+        for colour in ("red", "yellow"):
+            names = by_light.get(colour, [])
+            if names:
+                more = f" (+{len(names) - 6} more)" if len(names) > 6 else ""
+                print(f"    {colour:<16}{', '.join(names[:6])}{more}")
+    if limits["error_stage"] != "None":
+        print(f"  ISO 20816         no limits: {limits['error_message']}")
+    else:
+        print(f"  ISO 20816         {ctx.args.power} kW, {ctx.args.foundation} foundation: "
+              f"warning {limits['warning']} mm/s, alert {limits['alert']} mm/s")
+        if isinstance(iso, str):
+            print(f"    failed: {iso}")
+        for name, entry in (iso.items() if isinstance(iso, dict) else ()):
+            mean = pd.to_numeric(ctx.later[name], errors="coerce").mean()
+            print(f"    {name:<16}{entry['light']:<7} (mean {mean:.2f})")
+    print(f"  time taken        {took:.2f} s")
+
+
+def section_remaining_life(ctx):
+    """ARIMA forecast of the scored health score against the deadline."""
+    scored = getattr(ctx, "scoring", None)
+    if not model_ok(ctx) or not scored or scored["is_error"] == "True":
+        return
+    from algo.Quenda import Quenda
+    t0 = time.perf_counter()
+    forecast = Quenda.quenda_calculation(scored["T2"], ctx.model, 0.9)
+    took = time.perf_counter() - t0
+    print()
+    print("Remaining life  (forecast of the scored health score)")
+    if forecast["is_error"] == "True":
+        print(f"  FAILED at {forecast['error_stage']}: {forecast['error_message']}")
+    elif forecast["signal"] == "gray":
+        print(f"  no forecast: {forecast['unit']}")
+    else:
+        table = forecast["quenda_predict"]
+        future = table["upper_CI"].notna()
+        print(f"  forecast          {int(future.sum())} steps, last score "
+              f"{table.loc[future, 'Score'].iloc[-1]:.1f} "
+              f"(90% band {table.loc[future, 'lower_CI'].iloc[-1]:.1f} to "
+              f"{table.loc[future, 'upper_CI'].iloc[-1]:.1f})")
+        print(f"  above deadline    {forecast['quenda_days']} {forecast['unit']} "
+              f"({forecast['signal']}, band {forecast['show'].strip()})")
+        print(f"  failure risk      {float(forecast['death_probability']):.1f} %")
+    print(f"  time taken        {took:.2f} s")
+
+
+def model_ok(ctx):
+    return ctx.model is not None and ctx.model["is_error"] == "False"
+
+
+# Sections run in order; each reads what the earlier ones left in ctx.
+SECTIONS = [section_readings, section_training, section_scoring, section_severity,
+            section_remaining_life]
 
 
 def parse_args(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--days", type=int, default=3, help="days of 1 s readings to generate")
-    ap.add_argument("--degrade-from-day", type=int, default=2,
+    ap.add_argument("--days", type=int, default=6, help="days of 1 s readings to generate")
+    ap.add_argument("--degrade-from-day", type=int, default=3,
                     help="first degrading day; training uses the days before it")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--start", default="2024-05-06 00:00:00")
     ap.add_argument("--config", default=DEFAULT_CONFIG, help="algo_config code string")
+    ap.add_argument("--power", type=float, default=75, help="rated power (kW) for ISO 20816")
+    ap.add_argument("--foundation", default="Rigid", choices=["Rigid", "Flexible"])
     return ap.parse_args(argv)
 
 
