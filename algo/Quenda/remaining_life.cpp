@@ -34,41 +34,6 @@ py::dict make_result(const py::object& predict_D, const py::object& quenda_days,
     return result;
 }
 
-// `a, b, c, d = value` with the interpreter's unpacking errors.
-std::vector<py::object> unpack(const py::object& value, size_t expected) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            algo::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                             Py_TYPE(value.ptr())->tp_name + " object");
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> items;
-    while (true) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        if (items.size() == expected) {
-            Py_DECREF(item);
-            algo::raise(PyExc_ValueError,
-                        "too many values to unpack (expected " + std::to_string(expected) + ")");
-        }
-        items.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    if (items.size() < expected) {
-        algo::raise(PyExc_ValueError, "not enough values to unpack (expected " +
-                                          std::to_string(expected) + ", got " +
-                                          std::to_string(items.size()) + ")");
-    }
-    return items;
-}
-
 // `x.iloc[-1]`: the last value by position, whatever the labels.
 py::object last_by_position(const py::object& x) {
     return algo::getitem(x.attr("iloc"), py::int_(-1));
@@ -99,7 +64,7 @@ struct Run {
             py::reinterpret_steal<py::object>(PySlice_New(py::int_(-90).ptr(), Py_None, Py_None));
         if (!last_90) throw py::error_already_set();
         py::object recent = algo::getitem(train.attr("iloc"), last_90);
-        return unpack(c("quenda_model")(recent, py::int_(horizon), quenda_deadline), 4);
+        return algo::unpack(c("quenda_model")(recent, py::int_(horizon), quenda_deadline), 4);
     }
 
     py::object future_dates(Py_ssize_t horizon, py::object step, const char* freq) {

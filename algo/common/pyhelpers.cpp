@@ -83,6 +83,37 @@ py::object loc_columns(py::handle df, py::handle columns) {
 
 py::object getitem(py::handle obj, const char* key) { return getitem(obj, py::str(key)); }
 
+std::vector<py::object> unpack(py::handle value, size_t n) {
+    PyObject* it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            raise(PyExc_TypeError,
+                  std::string("cannot unpack non-iterable ") + type->tp_name + " object");
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    std::vector<py::object> items;
+    while (true) {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            break;
+        }
+        py::object owned = py::reinterpret_steal<py::object>(item);
+        if (items.size() == n)
+            raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+        items.push_back(std::move(owned));
+    }
+    if (items.size() < n)
+        raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
+                                    ", got " + std::to_string(items.size()) + ")");
+    return items;
+}
+
 py::list str_list(const std::vector<std::string>& items) {
     py::list out;
     for (const auto& s : items) out.append(py::str(s));

@@ -39,6 +39,10 @@ inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_
 // equal to, but not the same object as, NumPy's own).
 bool is_native_float64(const py::dtype& dt);
 
+// `a, b, ... = value`: the interpreter's sequence unpacking into exactly n
+// items, with its own error texts.
+std::vector<py::object> unpack(py::handle value, size_t n);
+
 // `a == "text"` for plain text codes.
 bool eq_text(py::handle a, const char* text);
 

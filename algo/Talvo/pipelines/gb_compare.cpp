@@ -16,7 +16,7 @@ namespace talvo {
 
 namespace {
 
-using purging::unpack;
+using algo::unpack;
 
 // np.exp(np.log(0.9) * (t_square / ucl)) * 100: the health score at a T2
 // value, neither floored nor capped.

@@ -16,36 +16,6 @@ namespace {
 
 namespace md = model_dict;
 
-// `a, b, ... = value`: the interpreter's sequence unpacking with its texts.
-std::vector<py::object> unpack(py::handle value, size_t n) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            algo::raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") +
-                                             Py_TYPE(value.ptr())->tp_name + " object");
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = py::reinterpret_steal<py::object>(it);
-    std::vector<py::object> items;
-    while (items.size() <= n) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        items.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    if (items.size() < n)
-        algo::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) +
-                                          ", got " + std::to_string(items.size()) + ")");
-    if (items.size() > n)
-        algo::raise(PyExc_ValueError,
-                    "too many values to unpack (expected " + std::to_string(n) + ")");
-    return items;
-}
-
 // `x is None or x.empty`
 bool none_or_empty(py::handle df) { return df.is_none() || algo::truthy(df.attr("empty")); }
 
@@ -132,7 +102,7 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
         features = rolling(60, 30);
     }
     if (features) {
-        std::vector<py::object> items = unpack(features, 2);
+        std::vector<py::object> items = algo::unpack(features, 2);
         df = items[0];
         v.indicator_col_name = items[1];
     }
@@ -146,7 +116,7 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
         v.scaler = c("StandardScaler")();
     } else if (prep::code_is(ss, "2") || prep::code_is(ss, "3")) {
         py::object scaled = c(prep::code_is(ss, "2") ? "standardize" : "minmax_scale")(df);
-        std::vector<py::object> items = unpack(scaled, 2);
+        std::vector<py::object> items = algo::unpack(scaled, 2);
         df_scaled = items[0];
         v.scaler = items[1];
     }
@@ -156,7 +126,7 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
         flags.record(md::kDataNotSufficient);
     if (prep::code_is(cfg.model_setting, "1")) {
         const py::object& scaled = df_scaled.get();
-        std::vector<py::object> model = unpack(c("health_modeling")(scaled), 4);
+        std::vector<py::object> model = algo::unpack(c("health_modeling")(scaled), 4);
         v.model_mu = model[0];
         v.model_cov = model[1];
         v.ucl = model[2];

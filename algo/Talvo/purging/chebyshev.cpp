@@ -46,13 +46,13 @@ py::object purge_by_chebyshev(const algo::Call& c) {
     long i = 0;
     for (py::handle it : iterations) {
         (void)it;
-        auto model = purging::unpack(c("health_modeling")(df_current), 4);
+        auto model = algo::unpack(c("health_modeling")(df_current), 4);
         mu = model[0];
         cov = model[1];
         pca = model[3];  // item 2, the F-distribution limit, plays no part here
 
         auto t2 =
-            purging::unpack(c("cal_T2")(df_current, pca, mu, cov, df_current.attr("index")), 2);
+            algo::unpack(c("cal_T2")(df_current, pca, mu, cov, df_current.attr("index")), 2);
         py::object tsquare = algo::getitem(t2[0], "tsquare");
         ucl = c("chebyshev_ucl")(tsquare.attr("values"), alpha, one_sided);
 

@@ -18,7 +18,7 @@ namespace talvo {
 namespace {
 
 namespace md = model_dict;
-using purging::unpack;
+using algo::unpack;
 
 // max(100 * np.exp(np.log(0.9) * (t_square / ucl)), 0.0)
 py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {

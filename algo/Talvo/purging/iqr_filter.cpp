@@ -87,7 +87,7 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     const py::object &max_ratio = c[1], &iqr_k = c[3];
     for (const py::object& column : library) {
         py::object series = column.attr("dropna")();
-        auto q = purging::unpack(series.attr("quantile")(quartiles), 2);
+        auto q = algo::unpack(series.attr("quantile")(quartiles), 2);
         py::object IQR = q[1] - q[0];
         py::object lower = q[0] - iqr_k * IQR, upper = q[1] + iqr_k * IQR;
         // On the whole column: a missing value compares false, as it would
@@ -128,7 +128,7 @@ py::object IQR_outlier_percent_clean(const algo::Call& c) {
 
     for (py::handle col : numeric_cols) {
         py::object series = algo::getitem(df, col).attr("dropna")();
-        auto q = purging::unpack(series.attr("quantile")(quartiles), 2);
+        auto q = algo::unpack(series.attr("quantile")(quartiles), 2);
         const py::object &Q1 = q[0], &Q3 = q[1];
         py::object IQR = Q3 - Q1;
         py::object lower_bound = Q1 - iqr_k * IQR;

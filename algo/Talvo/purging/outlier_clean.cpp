@@ -18,7 +18,7 @@ namespace talvo {
 namespace {
 
 namespace md = model_dict;
-using purging::unpack;
+using algo::unpack;
 
 constexpr const char* kRespondMet = "Data cleaned successfully. Robustness index meets standard.";
 constexpr const char* kRespondBelow =

@@ -14,12 +14,4 @@ py::object purge_by_chebyshev(const algo::Call& c);
 py::object outlier_clean(const algo::Call& c);
 py::object outlier_chebyshev_T2_purging(const algo::Call& c);
 
-namespace purging {
-
-// `a, b, ... = value` with exactly n items, raising the interpreter's
-// ValueError texts ("too many values to unpack (expected n)", "not enough
-// values to unpack (expected n, got k)") when the count differs.
-std::vector<py::object> unpack(py::handle value, size_t n);
-
-}  // namespace purging
 }  // namespace talvo
