@@ -10,23 +10,12 @@
 
 #include "../../common/pyhelpers.h"
 #include "../purging/purging.h"
+#include "model_dictionary.h"
 #include "prepare.h"
 
 namespace talvo {
 
-namespace {
-
 using algo::unpack;
-
-// np.exp(np.log(0.9) * (t_square / ucl)) * 100: the health score at a T2
-// value, neither floored nor capped.
-py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
-    py::object np = c("np");
-    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
-    return np.attr("exp")(np.attr("log")(py::float_(0.9)) * ratio) * py::int_(100);
-}
-
-}  // namespace
 
 py::object training_model_GB_compare(const algo::Call& c) {
     const py::object& time_scale = c[2];
@@ -90,10 +79,10 @@ py::object training_model_GB_compare(const algo::Call& c) {
     // and the bad 5 % quantile.
     py::object bad_tsquare = algo::getitem(Bad_T2, "tsquare");
     py::object m_bad = bad_tsquare.attr("mean")();
-    py::object quenda_deadline = score_at(c, m_bad, ucl);
+    py::object quenda_deadline = model_dict::score_at(c, m_bad, ucl);
     py::object m_good = good_tsquare.attr("mean")();
     py::object q_bad = bad_tsquare.attr("quantile")(0.05);
-    py::object quenda_warning_line = score_at(c, (m_good + q_bad) / py::int_(2), ucl);
+    py::object quenda_warning_line = model_dict::score_at(c, (m_good + q_bad) / py::int_(2), ucl);
 
     py::dict result;
     result["T2"] = Good_T2;

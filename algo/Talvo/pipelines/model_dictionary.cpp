@@ -66,4 +66,14 @@ py::dict training_failure_form(const algo::PipelineFlags& flags, py::handle exc)
     return b.release();
 }
 
+py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
+    py::object np = c("np");
+    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
+    return np.attr("exp")(np.attr("log")(py::float_(0.9)) * ratio) * py::int_(100);
+}
+
+py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
+    return c("max")(score_at(c, t_square, ucl), py::float_(0.0));
+}
+
 }  // namespace talvo::model_dict

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "../../common/errors.h"
+#include "../../common/function.h"
 #include "../../common/guard.h"
 
 namespace talvo::model_dict {
@@ -108,5 +109,13 @@ DictBuilder training_success_head(const TrainingLocals& v, py::handle algo_confi
 // "datetime_name" "_time", "training_model_robust_status" the text "None",
 // null settings and times, then the failure flags.
 py::dict training_failure_form(const algo::PipelineFlags& flags, py::handle exc);
+
+// np.exp(np.log(0.9) * (t_square / ucl)) * 100: the health score (tightness
+// 0.9, as the pipelines use it) at a T2 value, neither floored nor capped.
+py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl);
+
+// max(score_at(...), 0.0) by the interpreter's max: the deadline and warning
+// scores of the trainers (NaN passes through).
+py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl);
 
 }  // namespace talvo::model_dict

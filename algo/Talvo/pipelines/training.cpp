@@ -19,16 +19,6 @@ namespace md = model_dict;
 // `x is None or x.empty`
 bool none_or_empty(py::handle df) { return df.is_none() || algo::truthy(df.attr("empty")); }
 
-// max(100 * np.exp(np.log(0.9) * (t_square / ucl)), 0.0): the health score at
-// a T2 value with tightness 0.9, floored at 0.0 by the interpreter's max.
-py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
-    py::object np = c("np");
-    py::object log_tightness = np.attr("log")(py::float_(0.9));
-    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
-    py::object score = py::int_(100) * np.attr("exp")(log_tightness * ratio);
-    return c("max")(score, py::float_(0.0));
-}
-
 py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
     const py::object& algo_config = c[1];
     const py::object& codebook = c[2];
@@ -149,13 +139,13 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
     const py::object& dl = cfg.quenda_deadline_setting;
     if (prep::code_is(dl, "1")) {
         v.quenda_deadline_t_square = t2_mean + py::int_(12) * t2_std;
-        v.quenda_deadline = score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
+        v.quenda_deadline = md::floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
     } else if (prep::code_is(dl, "2")) {
         // Warning mode: the warning line sits at 24 standard deviations and the
         // deadline score is 0, whose T2 is infinite, so deadline learning takes
         // its records' quantile as the new T2 deadline.
         py::object warning_t_square = t2_mean + py::int_(24) * t2_std;
-        v.quenda_warning_line = score_at(c, warning_t_square, v.ucl.get());
+        v.quenda_warning_line = md::floored_score_at(c, warning_t_square, v.ucl.get());
         v.quenda_deadline = py::int_(0);
         v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
     }

@@ -20,14 +20,6 @@ namespace {
 namespace md = model_dict;
 using algo::unpack;
 
-// max(100 * np.exp(np.log(0.9) * (t_square / ucl)), 0.0)
-py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
-    py::object np = c("np");
-    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
-    py::object score = py::int_(100) * np.attr("exp")(np.attr("log")(py::float_(0.9)) * ratio);
-    return c("max")(score, py::float_(0.0));
-}
-
 // "position N of algo_config must be one of ..., got '...'"
 [[noreturn]] void invalid_code(int position, const char* allowed, py::handle code) {
     algo::raise(PyExc_ValueError, "algo_config position " + std::to_string(position) +
@@ -122,13 +114,13 @@ py::object outlier_chebyshev_T2_purging(const algo::Call& c) {
     py::object quenda_deadline_t_square, quenda_deadline, quenda_warning_line;
     if (prep::code_is(dl, "1")) {
         quenda_deadline_t_square = tsquare.attr("mean")() + py::int_(12) * tsquare.attr("std")();
-        quenda_deadline = floored_score_at(c, quenda_deadline_t_square, ucl);
+        quenda_deadline = md::floored_score_at(c, quenda_deadline_t_square, ucl);
     }
     if (prep::code_is(dl, "2")) {
         // Warning mode: a warning line at 24 standard deviations and a
         // deadline score of 0, whose T2 is unbounded.
         py::object warning_t_square = tsquare.attr("mean")() + py::int_(24) * tsquare.attr("std")();
-        quenda_warning_line = floored_score_at(c, warning_t_square, ucl);
+        quenda_warning_line = md::floored_score_at(c, warning_t_square, ucl);
         quenda_deadline = py::int_(0);
         quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
     }

@@ -25,15 +25,6 @@ constexpr const char* kRespondBelow =
     "Robustness index still below standard. Recommended to select another time period for "
     "modeling.";
 
-// max(np.exp(np.log(0.9) * (t_square / ucl)) * 100, 0.0): the health score at
-// a T2 value, floored at 0.0 by the interpreter's max (NaN passes through).
-py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
-    py::object np = c("np");
-    py::object ratio = py::reinterpret_borrow<py::object>(t_square) / ucl;
-    py::object score = np.attr("exp")(np.attr("log")(py::float_(0.9)) * ratio) * py::int_(100);
-    return c("max")(score, py::float_(0.0));
-}
-
 // The values one pass leaves for the result. Held like the locals of a
 // Python function: a value no branch set raises the unbound-local error
 // with its name when first read.
@@ -188,7 +179,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
             py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
             v.quenda_deadline_t_square =
                 tsquare.attr("mean")() + py::int_(12) * tsquare.attr("std")();
-            v.quenda_deadline = floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
+            v.quenda_deadline = md::floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
         }
         if (prep::code_is(dl, "2")) {
             // Warning mode: a warning line at 24 standard deviations and a
@@ -196,7 +187,7 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
             py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
             py::object warning_t_square =
                 tsquare.attr("mean")() + py::int_(24) * tsquare.attr("std")();
-            v.quenda_warning_line = floored_score_at(c, warning_t_square, v.ucl.get());
+            v.quenda_warning_line = md::floored_score_at(c, warning_t_square, v.ucl.get());
             v.quenda_deadline = py::int_(0);
             v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
         }
