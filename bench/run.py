@@ -79,9 +79,9 @@ def main():
         if args.only and args.only not in path.stem:
             continue
         print(f"== {path.stem}", flush=True)
-        spec = importlib.util.spec_from_file_location(path.stem, path)
-        mod = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(mod)
+        module_spec = importlib.util.spec_from_file_location(path.stem, path)
+        mod = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(mod)
         mod.run(ctx)
     out = HERE / "results"
     out.mkdir(exist_ok=True)

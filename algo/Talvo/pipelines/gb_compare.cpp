@@ -16,6 +16,7 @@
 namespace talvo {
 
 using algo::unpack;
+namespace md = model_dict;
 
 py::object training_model_GB_compare(const algo::Call& c) {
     const py::object& time_scale = c[2];
@@ -59,9 +60,9 @@ py::object training_model_GB_compare(const algo::Call& c) {
     py::object spe_anomaly_ratio =
         algo::getitem(c("SPE_residual")(good_features, good_index, "alpha"_a = 0.05), py::int_(3));
 
-    py::object worst = c("max")(ucl_anomaly_rate, spe_anomaly_ratio);
-    py::object robust_index = c("round")(py::int_(1) - worst, 2);
-    py::str robust_status(algo::py_ge(robust_index, py::float_(0.9)) ? "verify" : "warning");
+    md::Robustness grade = md::robustness(c, ucl_anomaly_rate, spe_anomaly_ratio);
+    py::object robust_index = grade.index;
+    py::str robust_status = grade.status;
 
     // Bad period: times and time index only; its columns are read through the
     // good period's record.

@@ -1,6 +1,8 @@
 // The trained-model dictionary forms and the result flags.
 #include "model_dictionary.h"
 
+#include "../../common/pyhelpers.h"
+
 namespace talvo::model_dict {
 
 DictBuilder& DictBuilder::add(const char* key, py::handle value) {
@@ -74,6 +76,12 @@ py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
 
 py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl) {
     return c("max")(score_at(c, t_square, ucl), py::float_(0.0));
+}
+
+Robustness robustness(const algo::Call& c, py::handle anomaly_rate, py::handle spe_ratio) {
+    py::object worst = c("max")(anomaly_rate, spe_ratio);
+    py::object index = c("round")(py::int_(1) - worst, 2);
+    return {index, py::str(algo::py_ge(index, py::float_(0.9)) ? "verify" : "warning")};
 }
 
 }  // namespace talvo::model_dict

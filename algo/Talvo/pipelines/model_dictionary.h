@@ -118,4 +118,13 @@ py::object score_at(const algo::Call& c, py::handle t_square, py::handle ucl);
 // scores of the trainers (NaN passes through).
 py::object floored_score_at(const algo::Call& c, py::handle t_square, py::handle ucl);
 
+// The robustness grade of a trained model: index = round(1 - max(anomaly
+// rate, SPE ratio), 2) by the interpreter's max and round, status "verify"
+// when the index is at least 0.9, else "warning".
+struct Robustness {
+    py::object index;
+    py::str status;
+};
+Robustness robustness(const algo::Call& c, py::handle anomaly_rate, py::handle spe_ratio);
+
 }  // namespace talvo::model_dict

@@ -149,14 +149,12 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
         v.quenda_deadline = py::int_(0);
         v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
     }
-    // round(1 - max(anomaly rate, SPE ratio), 2) on the NumPy values.
-    py::object max_fn = c("max");
-    py::object anomaly_rate = v.ucl_anomaly_rate.get();
-    py::object spe_ratio = v.spe_anomaly_ratio.get();
-    py::object worst = max_fn(anomaly_rate, spe_ratio);
-    v.training_model_robust_index = c("round")(py::int_(1) - worst, 2);
-    v.training_model_robust_status = py::str(
-        algo::py_ge(v.training_model_robust_index.get(), py::float_(0.9)) ? "verify" : "warning");
+    {
+        py::object anomaly_rate = v.ucl_anomaly_rate.get();
+        md::Robustness grade = md::robustness(c, anomaly_rate, v.spe_anomaly_ratio.get());
+        v.training_model_robust_index = grade.index;
+        v.training_model_robust_status = grade.status;
+    }
 
     md::DictBuilder result = md::training_success_head(v, algo_config, codebook, flags);
     result.add("build_time", c("datetime").attr("now")().attr("strftime")(algo::kTimeFormat))

@@ -8,9 +8,9 @@ namespace talvo {
 
 namespace {
 
-// format(value, spec) through the interpreter (NumPy scalars included).
-std::string formatted(py::handle value, const char* spec) {
-    PyObject* r = PyObject_Format(value.ptr(), py::str(spec).ptr());
+// format(value, format_spec) through the interpreter (NumPy scalars included).
+std::string formatted(py::handle value, const char* format_spec) {
+    PyObject* r = PyObject_Format(value.ptr(), py::str(format_spec).ptr());
     if (!r) throw py::error_already_set();
     return py::cast<std::string>(py::reinterpret_steal<py::str>(r));
 }

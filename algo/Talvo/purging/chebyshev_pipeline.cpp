@@ -125,9 +125,9 @@ py::object outlier_chebyshev_T2_purging(const algo::Call& c) {
         quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
     }
 
-    py::object worst = c("max")(ucl_anomaly_rate, spe_anomaly_ratio);
-    py::object robust_index = c("round")(py::int_(1) - worst, 2);
-    py::str robust_status(algo::py_ge(robust_index, py::float_(0.9)) ? "verify" : "warning");
+    md::Robustness grade = md::robustness(c, ucl_anomaly_rate, spe_anomaly_ratio);
+    py::object robust_index = grade.index;
+    py::str robust_status = grade.status;
 
     py::dict result;
     result["T2"] = T2;

@@ -192,14 +192,10 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
             v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
         }
         {
-            py::object max_fn = c("max");
             py::object anomaly_rate = v.ucl_anomaly_rate.get();
-            py::object spe_ratio = v.spe_anomaly_ratio.get();
-            py::object worst = max_fn(anomaly_rate, spe_ratio);
-            v.training_model_robust_index = c("round")(py::int_(1) - worst, 2);
-            v.training_model_robust_status = py::str(
-                algo::py_ge(v.training_model_robust_index.get(), py::float_(0.9)) ? "verify"
-                                                                                  : "warning");
+            md::Robustness grade = md::robustness(c, anomaly_rate, v.spe_anomaly_ratio.get());
+            v.training_model_robust_index = grade.index;
+            v.training_model_robust_status = grade.status;
         }
 
         md::DictBuilder builder;
