@@ -54,8 +54,12 @@ py::object select_numeric(const algo::Call&, py::handle df, py::handle time_col)
 py::object parse_times(const algo::Call& c, py::handle df, py::handle time_col) {
     py::object parsed =
         c("pd").attr("to_datetime")(algo::getitem(df, time_col), "errors"_a = "coerce");
-    algo::setitem(df, time_col, parsed);
-    return py::reinterpret_borrow<py::object>(df);
+    // A shallow copy (no data copied) takes the new column: the table given
+    // is left as it was, and a table pandas tracks as a slice of another one
+    // raises no SettingWithCopyWarning.
+    py::object out = df.attr("copy")("deep"_a = false);
+    algo::setitem(out, time_col, parsed);
+    return out;
 }
 
 std::pair<py::object, py::object> start_end_texts(py::handle df, py::handle time_col) {

@@ -38,8 +38,8 @@ py::object compress(const algo::Call& c, py::handle df, py::handle time_col);
 // taken with .loc so later column writes go to the new table only.
 py::object select_numeric(const algo::Call& c, py::handle df, py::handle time_col);
 
-// Replaces the time column of df by pd.to_datetime(..., errors="coerce") and
-// returns df. Only for a table the caller made itself (select_numeric's).
+// A table like df whose time column is pd.to_datetime(..., errors="coerce");
+// df itself is left unchanged and no data is copied.
 py::object parse_times(const algo::Call& c, py::handle df, py::handle time_col);
 
 // (start, end): min and max of the parsed time column, each formatted
