@@ -105,7 +105,8 @@ std::vector<py::object> unpack(py::handle value, size_t n) {
         }
         py::object owned = py::reinterpret_steal<py::object>(item);
         if (items.size() == n)
-            raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+            raise(PyExc_ValueError,
+                  "too many values to unpack (expected " + std::to_string(n) + ")");
         items.push_back(std::move(owned));
     }
     if (items.size() < n)

@@ -11,7 +11,7 @@ namespace {
 
 const char* const kTimeKeywords[] = {"Overall", "Peak", "Crest"};
 const char* const kFreqKeywords[] = {"Band"};
-const char* const kFailKeywords[] = {"Bearing", "Looseness", "Misalignment",
+const char* const kFailKeywords[] = {"Bearing",   "Looseness", "Misalignment",
                                      "Imbalance", "Gear",      "Van"};
 
 // any(k in col for k in keywords), keywords tried in order.
@@ -46,7 +46,10 @@ py::object compress(const algo::Call& c, py::handle df, py::handle time_col) {
 py::object select_numeric(const algo::Call&, py::handle df, py::handle time_col) {
     py::list cols;
     cols.append(time_col);
-    py::object numeric = df.attr("select_dtypes")("include"_a = "number").attr("columns");
+    // The dtypes of an empty row slice name the same columns as the whole
+    // table's, without select_dtypes copying every numeric column.
+    py::object no_rows = algo::getitem(df.attr("iloc"), py::slice(0, 0, 1));
+    py::object numeric = no_rows.attr("select_dtypes")("include"_a = "number").attr("columns");
     for (py::handle name : numeric.attr("tolist")()) cols.append(name);
     return algo::loc_columns(df, cols);
 }
@@ -72,14 +75,25 @@ std::pair<py::object, py::object> start_end_texts(py::handle df, py::handle time
 py::object drop_missing_times_and_index(py::handle df, py::handle time_col) {
     py::list subset;
     subset.append(time_col);
-    return df.attr("dropna")("subset"_a = subset).attr("set_index")(time_col);
+    py::object missing = algo::getitem(df, time_col).attr("isna")().attr("any")();
+    if (!PyBool_Check(missing.ptr()) &&
+        !py::isinstance(missing, py::module_::import("numpy").attr("bool_")))
+        // Not a single time column (repeated names): the plain library road.
+        return df.attr("dropna")("subset"_a = subset).attr("set_index")(time_col);
+    // Same table as df.dropna(subset=[time_col]).set_index(time_col), with
+    // fewer full copies: no dropna copy when every time parsed, and the index
+    // set in place on a table of our own.
+    py::object out = algo::truthy(missing) ? df.attr("dropna")("subset"_a = subset)
+                                           : df.attr("copy")("deep"_a = false);
+    out.attr("set_index")(time_col, "inplace"_a = true);
+    return out;
 }
 
 py::object drop_quality_columns(py::handle df) {
     py::object out = py::reinterpret_borrow<py::object>(df);
     for (const char* word : {"percentage", "QC"}) {
         py::object hit = out.attr("columns").attr("str").attr("contains")(word, "case"_a = false,
-                                                                         "na"_a = false);
+                                                                          "na"_a = false);
         py::object keep = hit.attr("__invert__")();
         out = algo::loc_columns(out, keep);
     }
@@ -124,8 +138,8 @@ std::pair<py::object, py::list> pick_model_columns(py::handle df, py::handle tim
                                                    py::handle record) {
     py::list head;
     head.append(time_col);
-    py::object all = head + record.attr("time") + record.attr("frequency") +
-                     record.attr("fail_mode");
+    py::object all =
+        head + record.attr("time") + record.attr("frequency") + record.attr("fail_mode");
     py::list wanted;
     py::set seen;
     for (py::handle name : all) {

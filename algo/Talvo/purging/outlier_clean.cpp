@@ -179,7 +179,8 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
             py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
             v.quenda_deadline_t_square =
                 tsquare.attr("mean")() + py::int_(12) * tsquare.attr("std")();
-            v.quenda_deadline = md::floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
+            v.quenda_deadline =
+                md::floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
         }
         if (prep::code_is(dl, "2")) {
             // Warning mode: a warning line at 24 standard deviations and a
