@@ -134,6 +134,38 @@ py::object indicator_record(const algo::Call& c, const Families& f, py::handle f
     return py::object();
 }
 
+void extract_training_features(const algo::Call& c, py::object& df, algo::Local& record,
+                               const algo::Local& time_scale, py::handle feature_code,
+                               py::handle time_col, int sec_count) {
+    py::object features;  // (table, record) of the extractor, when one runs
+    // Callee first, then the arguments left to right, as the interpreter
+    // evaluates a call.
+    auto rolling = [&](int window, int step) {
+        py::object fn = c("feature_extraction_rolling");
+        py::object rec = record.get();
+        return fn(df, rec, window, step);
+    };
+    if (code_is(feature_code, "1")) {
+        if (algo::eq_text(time_scale.get(), "h"))
+            df = c("time_filter")(df, time_col, "sec_count"_a = sec_count);
+        py::object fn = c("feature_extraction");
+        py::object rec = record.get();
+        py::object scale = time_scale.get();
+        features = fn(df, rec, scale);
+    } else if (code_is(feature_code, "2")) {
+        features = rolling(120, 60);
+    } else if (code_is(feature_code, "3")) {
+        features = rolling(3600, 1800);
+    } else if (code_is(feature_code, "4")) {
+        features = rolling(60, 30);
+    }
+    if (features) {
+        std::vector<py::object> items = algo::unpack(features, 2);
+        df = items[0];
+        record = items[1];
+    }
+}
+
 std::pair<py::object, py::list> pick_model_columns(py::handle df, py::handle time_col,
                                                    py::handle record) {
     py::list head;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "../../common/errors.h"
 #include "../functions.h"
 
 namespace talvo::prep {
@@ -65,6 +66,16 @@ Families without(const Families& f, py::handle drop);
 // SimpleNamespace(time=..., frequency=..., fail_mode=...) by feature_setting
 // "1" / "2" / "3"; null object for any other code (the caller keeps it unset).
 py::object indicator_record(const algo::Call& c, const Families& f, py::handle feature_setting);
+
+// The training side's feature step, by feature code: "1" time buckets (after
+// the hourly filter with `sec_count` when the time scale is "h"), "2"/"3"/"4"
+// rolling windows 120/60, 3600/1800, 60/30. On a code that runs an extractor,
+// df becomes its feature table and `record` the record it hands back; any
+// other code leaves both as they are. Unset values are read in the order a
+// Python call would read them, so the unbound-local error names the same one.
+void extract_training_features(const algo::Call& c, py::object& df, algo::Local& record,
+                               const algo::Local& time_scale, py::handle feature_code,
+                               py::handle time_col, int sec_count);
 
 // Scoring side: [time_col] + record.time + record.frequency + record.fail_mode
 // without repeats, restricted to the names present in df, as a copy

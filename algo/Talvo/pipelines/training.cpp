@@ -68,34 +68,8 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
     flags.enter("Error_06");
     if (py::object record = prep::indicator_record(c, families, cfg.feature_setting))
         v.indicator_col_name = record;
-    const py::object& fx = cfg.feature_extraction_setting;
-    py::object features;  // (table, record) of the extractor, when one runs
-    // Callee first, then the arguments left to right, as the interpreter
-    // evaluates a call: the first unset value read is the one reported.
-    auto rolling = [&](int window, int step) {
-        py::object fn = c("feature_extraction_rolling");
-        py::object record = v.indicator_col_name.get();
-        return fn(df, record, window, step);
-    };
-    if (prep::code_is(fx, "1")) {
-        if (algo::eq_text(v.time_scale.get(), "h"))
-            df = c("time_filter")(df, datetime_name, "sec_count"_a = 1800);
-        py::object fn = c("feature_extraction");
-        py::object record = v.indicator_col_name.get();
-        py::object scale = v.time_scale.get();
-        features = fn(df, record, scale);
-    } else if (prep::code_is(fx, "2")) {
-        features = rolling(120, 60);
-    } else if (prep::code_is(fx, "3")) {
-        features = rolling(3600, 1800);
-    } else if (prep::code_is(fx, "4")) {
-        features = rolling(60, 30);
-    }
-    if (features) {
-        std::vector<py::object> items = algo::unpack(features, 2);
-        df = items[0];
-        v.indicator_col_name = items[1];
-    }
+    prep::extract_training_features(c, df, v.indicator_col_name, v.time_scale,
+                                    cfg.feature_extraction_setting, datetime_name, 1800);
     if (none_or_empty(df)) flags.record(md::kNoDataDowntime);
 
     flags.enter("Error_07");

@@ -59,6 +59,8 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
     py::object algo_config = algo::getitem(dictionary, "algo_config");
     const prep::AlgoConfig cfg = prep::parse_algo_config(algo_config);
     py::object time_scale = algo::getitem(dictionary, "time_scale");
+    algo::Local time_scale_local{"time_scale"};
+    time_scale_local = time_scale;
 
     flags.enter("Error_01");
     df = prep::compress(c, df, datetime_name);
@@ -117,30 +119,8 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
         df_filtered = prep::drop_missing_times_and_index(df_filtered, datetime_name);
 
         flags.enter("Error_06");
-        py::object features;  // (table, record) of the extractor, when one runs
-        auto rolling = [&](int window, int step) {
-            py::object fn = c("feature_extraction_rolling");
-            py::object record = v.indicator_col_name.get();
-            return fn(df_filtered, record, window, step);
-        };
-        if (prep::code_is(fx, "1")) {
-            if (algo::eq_text(time_scale, "h"))
-                df_filtered = c("time_filter")(df_filtered, datetime_name, "sec_count"_a = 2500);
-            py::object fn = c("feature_extraction");
-            py::object record = v.indicator_col_name.get();
-            features = fn(df_filtered, record, time_scale);
-        } else if (prep::code_is(fx, "2")) {
-            features = rolling(120, 60);
-        } else if (prep::code_is(fx, "3")) {
-            features = rolling(3600, 1800);
-        } else if (prep::code_is(fx, "4")) {
-            features = rolling(60, 30);
-        }
-        if (features) {
-            auto items = unpack(features, 2);
-            df_filtered = items[0];
-            v.indicator_col_name = items[1];
-        }
+        prep::extract_training_features(c, df_filtered, v.indicator_col_name, time_scale_local, fx,
+                                        datetime_name, 2500);
 
         flags.enter("Error_07");
         if (prep::code_is(ss, "1")) {
