@@ -152,6 +152,26 @@ def test_binding_errors(T, call, message):
     assert str(info.value) == message
 
 
+def test_non_text_keyword_names_are_refused_by_name(T):
+    import algo.Quenda.Quenda as Q
+    functions = [getattr(T, name) for name in registered(T)]
+    functions += [Q.quenda_model, Q.death_probability, Q.quenda_calculation]
+    for fn in functions:
+        name = fn.__name__
+        for keywords, message in [
+            ({1: 2}, f"{name}() keywords must be strings"),
+            # Keywords are checked in the order given, before a missing argument.
+            ({1: 2, "bogus": 1}, f"{name}() keywords must be strings"),
+            ({"bogus": 1, 1: 2}, f"{name}() got an unexpected keyword argument 'bogus'"),
+        ]:
+            with pytest.raises(TypeError) as info:
+                fn(**keywords)
+            assert str(info.value) == message
+        with pytest.raises(TypeError) as info:
+            fn(*[None] * 9, **{1: 2})
+        assert str(info.value).startswith(f"{name}() takes ")
+
+
 def test_keyword_binding_matches_positional(T):
     import numpy as np
     import pandas as pd

@@ -9,19 +9,17 @@ namespace algo {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* name;         // str
-    PyObject* qualname;     // str
-    PyObject* module;       // str
-    PyObject* doc;          // str or None
-    PyObject* defaults;     // tuple or None
-    PyObject* annotations;  // dict
-    PyObject* code;         // code object describing the parameters
-    PyObject* globals;      // the module's namespace
-    PyObject* dict;         // __dict__
+    PyObject_HEAD PyObject* name;  // str
+    PyObject* qualname;            // str
+    PyObject* module;              // str
+    PyObject* doc;                 // str or None
+    PyObject* defaults;            // tuple or None
+    PyObject* annotations;         // dict
+    PyObject* code;                // code object describing the parameters
+    PyObject* globals;             // the module's namespace
+    PyObject* dict;                // __dict__
     PyObject* weakrefs;
-    PyObject* params;       // tuple of str, parameter names
+    PyObject* params;  // tuple of str, parameter names
     Py_ssize_t n_required;
     Body body;
 };
@@ -40,19 +38,21 @@ void raise_count(FunctionObject* f, Py_ssize_t n_params, Py_ssize_t found, bool 
 
 // Binds positional and keyword arguments the way the interpreter's own
 // functions do; returns false with a TypeError set on a binding error.
-bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::vector<py::object>& out) {
+// Keyword errors come before a missing required argument.
+bool bind(FunctionObject* f, PyObject* args, PyObject* kwargs, std::vector<py::object>& out) {
     const Py_ssize_t n_params = PyTuple_GET_SIZE(f->params);
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > n_params) {
         raise_count(f, n_params, nargs, false);
         return false;
     }
     out.assign(static_cast<size_t>(n_params), py::object());
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = py::reinterpret_borrow<py::object>(args[i]);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
                          PyUnicode_AsUTF8(f->name));
@@ -82,7 +82,7 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                          PyUnicode_AsUTF8(f->name), key);
             return false;
         }
-        out[found] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+        out[found] = py::reinterpret_borrow<py::object>(value);
     }
 
     for (Py_ssize_t i = 0; i < n_params; ++i) {
@@ -92,18 +92,20 @@ bool bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             raise_count(f, n_params, i, true);
             return false;
         }
-        out[i] = py::reinterpret_borrow<py::object>(
-            PyTuple_GET_ITEM(f->defaults, i - f->n_required));
+        out[i] =
+            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - f->n_required));
     }
     return true;
 }
 
-PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// A plain tp_call, no vectorcall slot: with one, the interpreter unpacks a
+// keyword dictionary itself and rejects a non-text key with its own bare text
+// before the function could name itself in the error.
+PyObject* fn_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* f = as_fn(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
         std::vector<py::object> bound;
-        if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
+        if (!bind(f, args, kwargs, bound)) return nullptr;
         Call call(f->globals, std::move(bound));
         py::object result = f->body(call);
         return result.release().ptr();
@@ -222,10 +224,9 @@ PyTypeObject make_type() {
     t.tp_name = "algo_function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = fn_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     t.tp_repr = fn_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_call = fn_call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_doc = "Module-level function of the algo extension modules.";
     t.tp_traverse = fn_traverse;
     t.tp_clear = fn_clear;
@@ -290,7 +291,6 @@ py::object add_function(py::module_& module, const FunctionDef& def) {
     if (!raw) throw py::error_already_set();
     py::object obj = py::reinterpret_steal<py::object>(raw);
     FunctionObject* f = as_fn(raw);
-    f->vectorcall = fn_vectorcall;
     f->name = py::str(def.name).release().ptr();
     f->qualname = py::str(def.name).release().ptr();
     f->module = module_name.release().ptr();
