@@ -55,6 +55,15 @@ class TestThresholdMap:
         assert type(got["X_Overall"]["max"]) is int
         assert type(got["X_Peak_to_Peak"]["max"]) is float
 
+    def test_documentation_texts(self, T):
+        # The map's text is its one role line; the filter's names its parameters.
+        assert T.feature_threshold_mapping.__doc__ == (
+            "將後端設定格式轉成前端/分析端可直接查詢的 feature threshold map")
+        doc = T.codebook_df_filter.__doc__
+        for phrase in ("threshold_map", "X_Overall", "X_Peak", "2500", "上下限都卡控",
+                       "只卡控下限", "verbose: 是否印出資訊"):
+            assert phrase in doc, phrase
+
     def test_limits_are_new_dictionaries_and_setting_unchanged(self, T):
         cfg = setting()
         before = copy.deepcopy(cfg)

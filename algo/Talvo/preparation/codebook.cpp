@@ -125,10 +125,7 @@ py::object codebook_df_filter(const algo::Call& c) {
 }  // namespace talvo
 
 TALVO_IMPL(feature_threshold_mapping,
-           "將後端設定格式轉成前端/分析端可直接查詢的 feature threshold map\n\n"
-           "config_data['config']['axis'] gives per axis 'time_domain' and 'power_in_band'\n"
-           "rules, config_data['config']['fail_mode_thresholds'] the failure-mode rules; the\n"
-           "result maps reading column names to {'min': ..., 'max': ...}.")
+           "將後端設定格式轉成前端/分析端可直接查詢的 feature threshold map")
 TALVO_IMPL(codebook_df_filter,
            "Keep the rows of df within the limits of a threshold map.\n\n"
            "threshold_map: {column: {'min': value or None, 'max': value or None}}, for example\n"
