@@ -443,9 +443,13 @@ class TestFailureStages:
         r = T.training_model(readings.iloc[:600], fine_config(model=model))
         assert_failure(r, "Error_09", unbound("T2"))
 
-    def test_model_setting_off_with_unknown_deadline_mode(self, T, readings):
-        r = T.training_model(readings.iloc[:600], fine_config(model="0", deadline="0"))
-        assert_failure(r, "Error_09", unbound("T2"))
+    # Without the model the T2 statistics are read only by the two deadline
+    # modes; with neither, the robustness step meets its unset rate first.
+    @pytest.mark.parametrize("deadline, name", [("1", "T2"), ("2", "T2"), ("0", "ucl_anomaly_rate"),
+                                                ("3", "ucl_anomaly_rate")])
+    def test_model_setting_off_by_deadline_mode(self, T, readings, deadline, name):
+        r = T.training_model(readings.iloc[:600], fine_config(model="0", deadline=deadline))
+        assert_failure(r, "Error_09", unbound(name))
 
     @pytest.mark.parametrize("deadline", ["0", "3", "12"])
     def test_deadline_setting_unknown(self, T, readings, deadline):

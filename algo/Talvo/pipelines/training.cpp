@@ -106,19 +106,23 @@ py::object training_pipeline(const algo::Call& c, algo::PipelineFlags& flags) {
     }
 
     flags.enter("Error_09");
-    // Mean and sample standard deviation (n - 1) of the training T2.
-    py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
-    py::object t2_mean = tsquare.attr("mean")();
-    py::object t2_std = tsquare.attr("std")();
+    // Mean plus k sample standard deviations (n - 1) of the training T2, read
+    // only inside the two deadline modes: with neither, an unset T2 is never
+    // touched and the robustness step below meets its own unset inputs first.
+    auto t2_line = [&](int k) {
+        py::object tsquare = algo::getitem(v.T2.get(), "tsquare");
+        py::object t2_mean = tsquare.attr("mean")();
+        return t2_mean + py::int_(k) * tsquare.attr("std")();
+    };
     const py::object& dl = cfg.quenda_deadline_setting;
     if (prep::code_is(dl, "1")) {
-        v.quenda_deadline_t_square = t2_mean + py::int_(12) * t2_std;
+        v.quenda_deadline_t_square = t2_line(12);
         v.quenda_deadline = md::floored_score_at(c, v.quenda_deadline_t_square.get(), v.ucl.get());
     } else if (prep::code_is(dl, "2")) {
         // Warning mode: the warning line sits at 24 standard deviations and the
         // deadline score is 0, whose T2 is infinite, so deadline learning takes
         // its records' quantile as the new T2 deadline.
-        py::object warning_t_square = t2_mean + py::int_(24) * t2_std;
+        py::object warning_t_square = t2_line(24);
         v.quenda_warning_line = md::floored_score_at(c, warning_t_square, v.ucl.get());
         v.quenda_deadline = py::int_(0);
         v.quenda_deadline_t_square = py::float_(std::numeric_limits<double>::infinity());
