@@ -1,5 +1,6 @@
 """IQR hybrid outlier filter, Chebyshev/Cantelli T2 limit and the T2 purge loop."""
 import datetime as dt
+import math
 import types
 import warnings
 
@@ -870,15 +871,24 @@ class TestOutlierClean:
         r = T.outlier_clean(df, settings(), float("nan"))
         assert r["error_stage"] == "Error_06" and r["error_message"].startswith(
             "no cleaning pass ran: max_ratio_start nan")
-        # a step that does not move the ratio: refused once a pass misses the standard
+        # A step that does not move the ratio: a pass meeting the standard still
+        # returns at once; otherwise the search ends as at the limit, with the
+        # last pass's model.
+        iqr = record_calls(monkeypatch, T, "IQR_outlier_percent_clean")
         ok = T.outlier_clean(df, settings(), 0.01, 0)
-        assert ok["respond"] == RESPOND_MET
+        assert ok["respond"] == RESPOND_MET and len(iqr) == 1
         monkeypatch.setattr(T, "T2_Anomaly_Rate", lambda v, ucl: np.float64(0.5))
-        for step in (0, -0.01, 1e-20):
-            r = T.outlier_clean(df, settings(), 0.01, step)
-            assert r["error_stage"] == "Error_09"
-            assert r["error_message"].startswith("max_ratio_step must be greater than 0: the "
-                                                 "purge ratio 0.01 would not grow")
+        below = math.nextafter(0.25, 0)
+        for start, step, ratios in [(0.01, 0, [0.01]), (0.01, -0.01, [0.01]),
+                                    (0.01, 1e-20, [0.01]), (0.01, np.float64(0.0), [0.01]),
+                                    # the running sum moves once, then rounds back to itself
+                                    (below, 0.25 - below, [below, 0.25])]:
+            iqr.clear()
+            r = T.outlier_clean(df, settings(), start, step)
+            assert [a[1] for a, k in iqr] == ratios
+            assert list(r) == CLEAN_KEYS and r["respond"] == RESPOND_BELOW
+            assert (r["is_error"], r["error_stage"], r["training_model_robust_index"]) == \
+                ("False", "None", 0.5)
         r = T.outlier_clean(df, settings(), 0.01, None)
         assert r["error_stage"] == "Error_09" and "unsupported operand" in r["error_message"]
 

@@ -99,7 +99,12 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
     algo::Local result("result");
 
     py::object max_ratio = max_ratio_start;
+    py::object previous_ratio;  // the ratio of the pass before, none at first
     while (algo::py_le(max_ratio, max_ratio_limit)) {
+        // A step that did not move the ratio up (zero, negative, or lost in
+        // the rounding of the sum) would repeat the same pass for ever: the
+        // search cannot move, so it ends as if the ratio had passed the limit.
+        if (previous_ratio && !algo::py_gt(max_ratio, previous_ratio)) break;
         py::object df_base = df.attr("copy")();
 
         flags.enter("Error_03");
@@ -214,16 +219,8 @@ py::object cleaning_pipeline(const algo::Call& c, algo::PipelineFlags& flags,
         if (algo::py_ge(algo::getitem(r, "training_model_robust_index"), py::float_(0.9)))
             return finish(kRespondMet);
 
-        py::object next_ratio = max_ratio + max_ratio_step;
-        // A step that does not move the ratio up would repeat the same pass
-        // for ever; refuse it instead.
-        if (algo::py_le(next_ratio, max_ratio_limit) && !algo::py_gt(next_ratio, max_ratio))
-            algo::raise(PyExc_ValueError,
-                        "max_ratio_step must be greater than 0: the purge ratio " +
-                            algo::to_str(py::repr(max_ratio)) +
-                            " would not grow (max_ratio_step = " +
-                            algo::to_str(py::repr(max_ratio_step)) + ")");
-        max_ratio = next_ratio;
+        previous_ratio = max_ratio;
+        max_ratio = max_ratio + max_ratio_step;
     }
 
     if (!result.is_set())
