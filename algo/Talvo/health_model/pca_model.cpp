@@ -37,8 +37,7 @@ py::object health_modeling(const algo::Call& c) {
     py::tuple shape = fit.scores.attr("shape");
     const long long m = py::cast<long long>(shape[0]);
     const long long p = py::cast<long long>(shape[1]);
-    py::object fscore =
-        c("f").attr("ppf")(py::int_(1) - alpha, py::int_(p), py::int_(m - p));
+    py::object fscore = c("f").attr("ppf")(py::int_(1) - alpha, py::int_(p), py::int_(m - p));
     // (p * (m - 1)) / (m - p) * fscore, with the interpreter's arithmetic.
     py::object factor = py::int_(p * (m - 1)) / py::int_(m - p);
     py::object ucl = factor * fscore;
@@ -71,8 +70,7 @@ py::object cal_T2(const algo::Call& c) {
                  P.shape(1) == X.shape(1) && X.shape(1) > 0;
         if (!native) PyErr_Clear();
     }
-    const Py_ssize_t n_index = algo::py_len(index);
-    if (native && X.shape(0) == n_index) {
+    if (native) {
         py::array_t<double> out(X.shape(0));
         {
             py::gil_scoped_release nogil;
@@ -89,6 +87,8 @@ py::object cal_T2(const algo::Call& c) {
         }
         tsquare = values;
     }
+    // A table with the given index and no columns, then the values as its
+    // column: the index is first read here, so its errors come from pandas.
     py::object tsquare_df = c("pd").attr("DataFrame")("index"_a = index);
     tsquare_df[py::str("tsquare")] = tsquare;
     return py::make_tuple(tsquare_df, df_pca);

@@ -18,9 +18,11 @@ py::object get_variable_contributions(const algo::Call& c, const py::object& df_
     py::object np = c("np");
     py::object x_row = df_scaled.attr("iloc")[py::int_(sample_index)];
     py::object loadings = pca.attr("components_").attr("T");
-    // Rows of the score matrix by position, whatever container holds it.
-    py::object t_scores = np.attr("asarray")(data_pca)[py::int_(sample_index)];
-    py::object contrib_pc = t_scores.attr("__pow__")(2) / pca.attr("explained_variance_");
+    py::object t_scores = algo::getitem(data_pca, py::int_(sample_index));
+    PyObject* squared = PyNumber_Power(t_scores.ptr(), py::int_(2).ptr(), Py_None);
+    if (!squared) throw py::error_already_set();
+    py::object contrib_pc =
+        py::reinterpret_steal<py::object>(squared) / pca.attr("explained_variance_");
     py::object main_pc_idx = np.attr("argmax")(contrib_pc);
     py::object pc_loading =
         loadings[py::make_tuple(py::slice(py::none(), py::none(), py::none()), main_pc_idx)];

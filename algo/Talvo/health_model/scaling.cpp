@@ -6,10 +6,14 @@ namespace talvo {
 
 namespace {
 
-// DataFrame of scaler.transform(df) under the input's index and columns.
+// DataFrame of scaler.transform(df) under the input's index and columns,
+// read in that order (the order of the arguments of the Python call).
 py::object transformed(const algo::Call& c, const py::object& df, const py::object& scaler) {
-    return c("pd").attr("DataFrame")(scaler.attr("transform")(df), "index"_a = df.attr("index"),
-                                     "columns"_a = df.attr("columns"));
+    py::object frame = c("pd").attr("DataFrame");
+    py::object values = scaler.attr("transform")(df);
+    py::object index = df.attr("index");
+    py::object columns = df.attr("columns");
+    return frame(values, "index"_a = index, "columns"_a = columns);
 }
 
 py::object fit_new(const algo::Call& c, const char* scaler_class) {

@@ -28,10 +28,32 @@ Thetas discarded_thetas(const py::object& eigenvalues, long kept) {
     return t;
 }
 
-// Steps shared by both entry points, on an already scaled matrix or table.
-py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled,
-                           const py::object& columns, const py::object& df_scaled_index,
-                           const py::object& alpha) {
+// The limit, the SPE table and the share above the limit through NumPy's own
+// arithmetic, for a normal quantile `z` that is not a single float.
+py::object limit_by_library(const algo::Call& c, const py::object& residual_df,
+                            const py::object& spe, const py::object& df_scaled_index,
+                            const Thetas& th, double h0_value, const py::object& z) {
+    py::object np = c("np");
+    py::object f64 = np.attr("float64");
+    py::object t1 = f64(th.t1), t2 = f64(th.t2), h0 = f64(h0_value);
+    py::object one = py::int_(1), two = py::int_(2);
+    py::object root = np.attr("sqrt")(two * t2 * h0 * h0);
+    py::object base = z * root / t1 + one + t2 * h0 * (h0 - one) / (t1 * t1);
+    PyObject* raised = PyNumber_Power(base.ptr(), (one / h0).ptr(), Py_None);
+    if (!raised) throw py::error_already_set();
+    py::object ucl = t1 * py::reinterpret_steal<py::object>(raised);
+    py::object spe_df = c("pd")
+                            .attr("Series")(spe, "index"_a = df_scaled_index, "name"_a = "SPE")
+                            .attr("to_frame")();
+    py::object num_anomalies = np.attr("sum")(algo::gt(spe, ucl));
+    py::object ratio = num_anomalies / py::int_(algo::py_len(spe));
+    return py::make_tuple(residual_df, spe_df, ucl, ratio);
+}
+
+// Steps shared by both entry points, on an already scaled matrix or table;
+// `df` only names the columns, read where the residual table is built.
+py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled, const py::object& df,
+                           const py::object& df_scaled_index, const py::object& alpha) {
     py::object np = c("np"), pd = c("pd");
     py::object pca = c("PCA")("n_components"_a = 0.9);
     pca.attr("fit")(df_scaled);
@@ -42,6 +64,7 @@ py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled,
     // position: a labelled df_scaled must not realign it (its labels may
     // differ from both); a shape mismatch still raises the constructor's error.
     py::object residual = np.attr("asarray")(df_scaled - df_reconstructed);
+    py::object columns = df.attr("columns");
     py::object residual_df =
         pd.attr("DataFrame")(residual, "index"_a = df_scaled_index, "columns"_a = columns);
     py::object spe = np.attr("sum")(residual.attr("__pow__")(2), "axis"_a = 1);
@@ -50,9 +73,14 @@ py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled,
     const long kept = py::cast<long>(pca.attr("n_components_"));
     const Thetas th = discarded_thetas(all_eigenvalues, kept);
 
-    const double z = py::cast<double>(c("norm").attr("ppf")(py::int_(1) - alpha));
     const double h0 = 1.0 - (2.0 * th.t1 * th.t3) / (3.0 * th.t2 * th.t2);
-    const double ucl = th.t1 * std::pow(z * std::sqrt(2.0 * th.t2 * h0 * h0) / th.t1 + 1.0 +
+    py::object z = c("norm").attr("ppf")(py::int_(1) - alpha);
+    if (!PyFloat_Check(z.ptr()))
+        // An alpha that is not one number: the limit and the share as the
+        // library expressions make them (NumPy broadcasting and its errors).
+        return limit_by_library(c, residual_df, spe, df_scaled_index, th, h0, z);
+    const double zd = PyFloat_AsDouble(z.ptr());
+    const double ucl = th.t1 * std::pow(zd * std::sqrt(2.0 * th.t2 * h0 * h0) / th.t1 + 1.0 +
                                             th.t2 * h0 * (h0 - 1.0) / (th.t1 * th.t1),
                                         1.0 / h0);
 
@@ -76,12 +104,12 @@ py::object SPE_residual(const algo::Call& c) {
     py::object scaler = c("StandardScaler")();
     scaler.attr("fit")(df);
     py::object df_scaled = scaler.attr("transform")(df);
-    return spe_from_scaled(c, df_scaled, df.attr("columns"), df_scaled_index, alpha);
+    return spe_from_scaled(c, df_scaled, df, df_scaled_index, alpha);
 }
 
 py::object SPE_residual_testing(const algo::Call& c) {
     const py::object &df = c[0], &df_scaled = c[1], &df_scaled_index = c[2], &alpha = c[3];
-    return spe_from_scaled(c, df_scaled, df.attr("columns"), df_scaled_index, alpha);
+    return spe_from_scaled(c, df_scaled, df, df_scaled_index, alpha);
 }
 
 }  // namespace talvo

@@ -46,10 +46,15 @@ py::object compress(const algo::Call& c, py::handle df, py::handle time_col) {
 py::object select_numeric(const algo::Call&, py::handle df, py::handle time_col) {
     py::list cols;
     cols.append(time_col);
-    // The dtypes of an empty row slice name the same columns as the whole
-    // table's, without select_dtypes copying every numeric column.
-    py::object no_rows = algo::getitem(df.attr("iloc"), py::slice(0, 0, 1));
-    py::object numeric = no_rows.attr("select_dtypes")("include"_a = "number").attr("columns");
+    // df.select_dtypes is looked up first, as the expression reads it, so a
+    // value that is not a table fails there. On a DataFrame the dtypes of an
+    // empty row slice name the same columns as the whole table's, without
+    // select_dtypes copying every numeric column.
+    py::object select_dtypes = df.attr("select_dtypes");
+    py::object frame_type = py::module_::import("pandas").attr("DataFrame");
+    if (PyObject_TypeCheck(df.ptr(), reinterpret_cast<PyTypeObject*>(frame_type.ptr())))
+        select_dtypes = algo::getitem(df.attr("iloc"), py::slice(0, 0, 1)).attr("select_dtypes");
+    py::object numeric = select_dtypes("include"_a = "number").attr("columns");
     for (py::handle name : numeric.attr("tolist")()) cols.append(name);
     return algo::loc_columns(df, cols);
 }

@@ -33,14 +33,14 @@ py::object chebyshev_ucl(const algo::Call& c) {
 py::object purge_by_chebyshev(const algo::Call& c) {
     const py::object &df_scaled = c[0], &alpha = c[1], &max_iter = c[2], &one_sided = c[3];
 
+    py::object df_current = df_scaled.attr("copy")();
+    py::object prev_ucl = py::none();
+
     // range() rejects a non-integer with its own TypeError. An empty range
-    // would leave no model to return, so it is refused before any work.
+    // would leave no model to return, so it is refused before any model work.
     py::object iterations = py::module_::import("builtins").attr("range")(max_iter);
     if (!algo::truthy(iterations))
         algo::raise(PyExc_ValueError, "max_iter must be at least 1, got " + algo::to_str(max_iter));
-
-    py::object df_current = df_scaled.attr("copy")();
-    py::object prev_ucl = py::none();
     py::object pca, mu, cov, ucl;
 
     long i = 0;
@@ -51,8 +51,7 @@ py::object purge_by_chebyshev(const algo::Call& c) {
         cov = model[1];
         pca = model[3];  // item 2, the F-distribution limit, plays no part here
 
-        auto t2 =
-            algo::unpack(c("cal_T2")(df_current, pca, mu, cov, df_current.attr("index")), 2);
+        auto t2 = algo::unpack(c("cal_T2")(df_current, pca, mu, cov, df_current.attr("index")), 2);
         py::object tsquare = algo::getitem(t2[0], "tsquare");
         ucl = c("chebyshev_ucl")(tsquare.attr("values"), alpha, one_sided);
 

@@ -109,6 +109,9 @@ py::object positional_road(const algo::Call& c, const py::object& df,
 py::object IQR_outlier_percent_clean(const algo::Call& c) {
     const py::object &df = c[0], &max_ratio = c[1], &datetime_name = c[2], &iqr_k = c[3];
     py::object pd = c("pd"), np = c("np");
+    // The drop mask over the row labels comes first, so a table that is not
+    // one fails where the filter first reads it.
+    py::object drop_mask = pd.attr("Series")(false, "index"_a = df.attr("index"));
 
     py::list number;
     number.append(np.attr("number"));
@@ -121,7 +124,6 @@ py::object IQR_outlier_percent_clean(const algo::Call& c) {
 
     // Label-joined road: the flags of each column are joined to the rows by
     // label, exactly as the Series expressions do.
-    py::object drop_mask = pd.attr("Series")(false, "index"_a = df.attr("index"));
     py::list quartiles;
     quartiles.append(py::float_(0.25));
     quartiles.append(py::float_(0.75));
