@@ -167,3 +167,78 @@ def test_anomaly_rate_and_abnormal_times(T):
     times = T.find_T2_abnormal_times(t2, 10.0)
     assert list(times) == list(idx[2:]) and times.name == "_time"
     assert len(T.find_T2_abnormal_times(t2, 100.0)) == 0
+
+
+# ---------------------------------------------------------------- evaluation order
+
+def _scaled_frame(scaler, X, fit):
+    """The scaling functions' expression: fit (when fitting), then
+    pd.DataFrame(scaler.transform(X), index=X.index, columns=X.columns)."""
+    if fit:
+        scaler.fit(X)
+    return pd.DataFrame(scaler.transform(X), index=X.index, columns=X.columns)
+
+
+def _spe_residual(X):
+    """SPE_residual's steps up to the residual, as written."""
+    scaler = StandardScaler()
+    scaler.fit(X)
+    Xs = scaler.transform(X)
+    pca = PCA(n_components=0.9)
+    pca.fit(Xs)
+    return Xs - pca.inverse_transform(pca.transform(Xs))
+
+
+@pytest.fixture(scope="module")
+def model(T):
+    df = features(n=60)
+    scaled, scaler = T.standardize(df)
+    mu, cov, ucl, pca = T.health_modeling(scaled)
+    t2 = T.cal_T2(scaled, pca, mu, cov, scaled.index)[0]
+    return dict(df=df, scaled=scaled, scaler=scaler, mu=mu, cov=cov, pca=pca, t2=t2,
+                readings=df.reset_index(), none=None)
+
+
+ARRAY = np.arange(12.0).reshape(6, 2)
+WITH_NAN = np.where(np.eye(6, 2) > 0, np.nan, ARRAY)
+
+
+# Each call next to the expression it stands for: a bad argument must fail
+# where the expression first reads it, with that very error.
+@pytest.mark.parametrize("call, literal", [
+    (lambda T, m: T.testing_scaler(ARRAY, m["scaler"]),
+     lambda m: _scaled_frame(m["scaler"], ARRAY, False)),
+    (lambda T, m: T.testing_minmax(ARRAY, None), lambda m: _scaled_frame(None, ARRAY, False)),
+    (lambda T, m: T.standardize(ARRAY), lambda m: _scaled_frame(StandardScaler(), ARRAY, True)),
+    (lambda T, m: T.minmax_scale(ARRAY), lambda m: _scaled_frame(MinMaxScaler(), ARRAY, True)),
+    (lambda T, m: T.Health_Index(m["t2"], "x", None),
+     lambda m: np.exp(np.log(None) * (m["t2"]["tsquare"] / "x")) * 100),
+    (lambda T, m: T.cal_T2(m["scaled"], m["pca"], m["mu"], m["cov"], 7),
+     lambda m: pd.DataFrame(index=7)),
+    (lambda T, m: T.SPE_residual(WITH_NAN, range(6), 0.05), lambda m: _spe_residual(WITH_NAN)),
+    (lambda T, m: T.SPE_residual_testing(None, WITH_NAN, range(6), 0.05),
+     lambda m: PCA(n_components=0.9).fit(WITH_NAN)),
+    (lambda T, m: T.SPE_residual(m["df"], m["df"].index, np.full((2, 2), 0.05)),
+     lambda m: np.sum(_spe_residual(m["df"]) ** 2, axis=1) > np.ones((2, 2))),
+    (lambda T, m: T.analyze_T2_anomalies(m["scaled"], None, m["df"], m["t2"], m["pca"], 0.0),
+     lambda m: m["none"][0]),
+    (lambda T, m: T.IQR_outlier_percent_clean(None, 0.01, "_time"),
+     lambda m: pd.Series(False, index=m["none"].index)),
+    (lambda T, m: T.IQR_outlier_percent_clean([1.0, 2.0], 0.01, "_time"),
+     lambda m: pd.Series(False, index=[1.0, 2.0].index)),
+    (lambda T, m: T.purge_by_chebyshev(None, max_iter=None), lambda m: m["none"].copy()),
+    (lambda T, m: T.training_model_GB_compare(None, m["readings"], "min"),
+     lambda m: m["none"].select_dtypes(include="number")),
+    (lambda T, m: T.training_model_GB_compare(m["readings"], ARRAY, None),
+     lambda m: ARRAY.select_dtypes(include="number")),
+], ids=["testing_scaler", "testing_minmax", "standardize", "minmax_scale", "Health_Index",
+        "cal_T2", "SPE_residual", "SPE_residual_testing", "SPE_alpha", "analyze_T2_anomalies",
+        "IQR_none", "IQR_list", "purge_by_chebyshev", "GB_good", "GB_bad"])
+def test_bad_arguments_fail_where_the_expression_reads_them(T, model, call, literal):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(Exception) as want:
+            literal(model)
+        with pytest.raises(want.type) as got:
+            call(T, model)
+    assert str(got.value) == str(want.value)
