@@ -256,6 +256,7 @@ TALVO_IMPL(outlier_clean,
            "Each pass purges a fresh copy of the prepared readings with\n"
            "IQR_outlier_percent_clean at the ratio max_ratio_start, then + max_ratio_step, ...\n"
            "while the ratio is at most max_ratio_limit, and fits the model on the rest. The\n"
-           "first pass whose robustness index reaches 0.9 is returned; otherwise the last.\n\n"
+           "first pass whose robustness index reaches 0.9 is returned; otherwise the last\n"
+           "(also when a step no longer moves the ratio).\n\n"
            "Returns the trained-model dictionary with 'respond' telling which; failures come\n"
            "back as the failure form with the failing stage and the exception's text.")
