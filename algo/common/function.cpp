@@ -9,15 +9,16 @@ namespace algo {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD PyObject* name;  // str
-    PyObject* qualname;            // str
-    PyObject* module;              // str
-    PyObject* doc;                 // str or None
-    PyObject* defaults;            // tuple or None
-    PyObject* annotations;         // dict
-    PyObject* code;                // code object describing the parameters
-    PyObject* globals;             // the module's namespace
-    PyObject* dict;                // __dict__
+    PyObject ob_base;       // PyObject_HEAD
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // str
+    PyObject* doc;          // str or None
+    PyObject* defaults;     // tuple or None
+    PyObject* annotations;  // dict
+    PyObject* code;         // code object describing the parameters
+    PyObject* globals;      // the module's namespace
+    PyObject* dict;         // __dict__
     PyObject* weakrefs;
     PyObject* params;  // tuple of str, parameter names
     Py_ssize_t n_required;
