@@ -221,7 +221,9 @@ PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
                             {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject make_type() {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Zero-filled, then the header a static type starts with (one reference).
+    PyTypeObject t{};
+    Py_SET_REFCNT(&t, 1);
     t.tp_name = "algo_function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = fn_dealloc;
