@@ -1,4 +1,4 @@
-# Front door: make deps | build | test | demo | bench
+# make deps | build | test | demo | bench (./run brings in make itself where it is missing)
 PYTHON ?= /usr/bin/python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -17,7 +17,8 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y --no-install-recommends $$missing; \
+	  $$SUDO apt-get update && \
+	    $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
 
 build: deps

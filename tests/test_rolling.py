@@ -5,6 +5,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
+def assert_same_windows(got, want):
+    """Labels, dtypes and maxima exactly; means and deviations to a relative
+    1e-12 (their last bits depend on the summation order)."""
+    pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=0)
+    maxima = [c for c in want.columns if str(c).endswith("_max")]
+    np.testing.assert_array_equal(got[maxima].to_numpy(), want[maxima].to_numpy())
+
 
 def pandas_windows(df, rec, window, step):
     """The per-window pandas loop the native kernel replaces."""
@@ -44,6 +51,9 @@ def readings(n, rng, nan_share=0.05, columns=None, start="2024-03-01 08:00:00"):
     return pd.DataFrame(values, index=index, columns=columns)
 
 
+# pandas' window deviations follow bottleneck's summation order or NumPy's, as
+# installed and switched on: the comparisons run under each.
+@pytest.mark.usefixtures("pandas_arithmetic")
 class TestAgainstPandasLoop:
     @pytest.mark.parametrize("n, window, step, nan_share", [
         (3000, 120, 60, 0.05),
@@ -64,7 +74,7 @@ class TestAgainstPandasLoop:
         got, rec_back = T.feature_extraction_rolling(df, rec, window, step)
         want = pandas_windows(df, rec, window, step)
         assert rec_back is rec
-        pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=0)
+        assert_same_windows(got, want)
         assert got.index.name is None and got.index.freq is None
 
     @pytest.mark.parametrize("layout", ["interleaved", "contiguous", "reversed", "mixed"])
@@ -83,18 +93,19 @@ class TestAgainstPandasLoop:
         rec = record()
         got, _ = T.feature_extraction_rolling(df, rec, 120, 60)
         want = pandas_windows(df, rec, 120, 60)
-        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
-        pd.testing.assert_index_equal(got.index, want.index)
+        assert_same_windows(got, want)
 
-    def test_summation_order_matches_bit_for_bit(self, T):
-        # Means near zero expose any difference in summation order.
+    def test_means_near_zero(self, T):
+        # Window sums that nearly cancel leave a relative bound no room for
+        # drift (running sums, one-pass variance).
         rng = np.random.default_rng(7)
         df = readings(6000, rng, 0.1)
         df = df - df.mean()
         rec = record()
         got, _ = T.feature_extraction_rolling(df, rec, 120, 60)
         want = pandas_windows(df, rec, 120, 60)
-        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+        assert (want.filter(like="_mean").abs() < 0.01).any().any()
+        assert_same_windows(got, want)
 
     @pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")
     def test_infinite_and_huge_values(self, T):
@@ -108,7 +119,7 @@ class TestAgainstPandasLoop:
         for window, step in [(120, 60), (50, 25)]:
             got, _ = T.feature_extraction_rolling(df, rec, window, step)
             want = pandas_windows(df, rec, window, step)
-            pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=0)
+            assert_same_windows(got, want)
 
     @pytest.mark.parametrize("index", [
         pd.RangeIndex(400),
@@ -122,7 +133,7 @@ class TestAgainstPandasLoop:
         rec = record()
         got, _ = T.feature_extraction_rolling(df, rec, 120, 60)
         want = pandas_windows(df, rec, 120, 60)
-        pd.testing.assert_frame_equal(got, want, check_exact=False, rtol=1e-12, atol=0)
+        assert_same_windows(got, want)
         pd.testing.assert_index_equal(got.index, want.index, exact=True)
 
     def test_non_float_columns_follow_pandas(self, T):
@@ -163,7 +174,7 @@ class TestWindowsAndStamps:
         return readings(n, rng, 0.0)
 
     @pytest.mark.parametrize("n, starts", [(300, [0, 60, 120, 180]), (250, [0, 60, 120])])
-    def test_window_starts_and_stamps(self, T, n, starts):
+    def test_window_starts_and_stamps(self, T, n, starts, pandas_arithmetic):
         df = self.table(n)
         got, _ = T.feature_extraction_rolling(df, record(), 120, 60)
         assert list(got.index) == [df.index[s + 119] for s in starts]
@@ -225,7 +236,7 @@ class TestOddArguments:
 
     @pytest.mark.parametrize("window, step", [(120, -1), (0, 60), (-3, 1), (120, 500),
                                               (True, 1), (np.int64(50), np.int64(25))])
-    def test_like_the_pandas_loop(self, T, window, step):
+    def test_like_the_pandas_loop(self, T, window, step, pandas_arithmetic):
         df = self.table()
         rec = record()
         got, _ = T.feature_extraction_rolling(df, rec, window, step)

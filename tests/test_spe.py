@@ -106,33 +106,29 @@ class TestLimit:
         assert calls == [pytest.approx(0.95)]
 
     def test_row_at_the_limit_is_not_above(self, T, monkeypatch):
-        # Steer the normal quantile until the limit equals the largest SPE exactly.
+        # The limit comes from the eigenvalues and the quantile, the SPE column
+        # from np.sum. A first call gives the limit; a second one, whose np.sum
+        # is steered, puts one row exactly at it and one a step above it.
         df = features(n=60, p=4, seed=9)
         scaled = StandardScaler().fit_transform(df)
-        z = {"value": 0.0}
-        monkeypatch.setattr(T, "norm", types.SimpleNamespace(ppf=lambda q: z["value"]))
+        ucl = T.SPE_residual_testing(df, scaled, df.index, 0.05)[2]
+        planted = np.full(len(df), ucl / 2)
+        planted[[7, 30]] = ucl, np.nextafter(ucl, np.inf)
 
-        def run(value):
-            z["value"] = value
-            return T.SPE_residual_testing(df, scaled, df.index, 0.05)
+        class SteeredNumPy:
+            def __getattr__(self, name):
+                return getattr(np, name)
 
-        target = run(0.0)[1]["SPE"].max()
-        lo, hi = 0.0, 50.0
-        while not run(lo)[2] < target:  # NaN or above: move down until below
-            lo -= 0.25
-        assert run(lo)[2] < target < run(hi)[2]
-        for _ in range(200):
-            mid = (lo + hi) / 2
-            ucl = run(mid)[2]
-            if ucl == target or mid in (lo, hi):
-                break
-            lo, hi = (mid, hi) if ucl < target else (lo, mid)
-        _, spe, ucl, ratio = run(mid)
-        assert ucl == target, "no quantile gives a limit equal to the largest SPE"
-        assert (spe["SPE"] == ucl).sum() == 1
-        assert ratio == 0.0  # the largest row sits at the limit, every other row below it
-        _, _, lower, lower_ratio = run(lo)
-        assert lower < target and lower_ratio == 1 / len(spe)
+            @staticmethod
+            def sum(a, axis=None):
+                assert axis == 1 and np.shape(a) == scaled.shape
+                return planted.copy()
+
+        monkeypatch.setattr(T, "np", SteeredNumPy())
+        _, spe, again, ratio = T.SPE_residual_testing(df, scaled, df.index, 0.05)
+        assert again == ucl, "the same call gave another limit"
+        np.testing.assert_array_equal(spe["SPE"].to_numpy(), planted)
+        assert ratio == 1 / len(df)  # the row a step above, not the one at the limit
 
     def test_all_components_kept_gives_nan_limit_without_warnings(self, T):
         df = features()[["f0_max"]]
