@@ -1,5 +1,7 @@
 #include "pyhelpers.h"
 
+#include <cstring>
+
 namespace algo {
 
 namespace {
@@ -35,6 +37,45 @@ bool py_ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
 bool is_native_float64(const py::dtype& dt) {
     return dt.num() == py::detail::npy_api::NPY_DOUBLE_ &&
            (dt.byteorder() == '=' || dt.byteorder() == (PY_LITTLE_ENDIAN ? '<' : '>'));
+}
+
+bool numeric_kind(const py::dtype& dt, NumKind& kind) {
+    const char k = dt.kind();
+    const auto size = dt.itemsize();
+    if (k == 'f' && (size == 8 || size == 4)) {
+        kind = size == 8 ? NumKind::f64 : NumKind::f32;
+        return true;
+    }
+    if (k != 'i' && k != 'u') return false;
+    const bool s = k == 'i';
+    switch (size) {
+        case 1:
+            kind = s ? NumKind::i8 : NumKind::u8;
+            return true;
+        case 2:
+            kind = s ? NumKind::i16 : NumKind::u16;
+            return true;
+        case 4:
+            kind = s ? NumKind::i32 : NumKind::u32;
+            return true;
+        case 8:
+            kind = s ? NumKind::i64 : NumKind::u64;
+            return true;
+        default:
+            return false;
+    }
+}
+
+py::array native_contiguous(py::handle values, NumKind kind) {
+    return visit_kind(kind, [&](auto tag) -> py::array {
+        using T = typename decltype(tag)::type;
+        auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(values);
+        if (!a) throw py::error_already_set();
+        if (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) return std::move(a);
+        py::array_t<T> copy(a.size());  // a fresh array is aligned
+        std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.size()) * sizeof(T));
+        return std::move(copy);
+    });
 }
 
 bool eq_text(py::handle a, const char* text) { return py_eq(a, py::str(text)); }

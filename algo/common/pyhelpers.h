@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "function.h"
+#include "numeric_kind.h"
 
 namespace algo {
 namespace py = pybind11;
@@ -38,6 +39,15 @@ inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_
 // A dtype equal to native float64 (dtype objects restored from a pickle are
 // equal to, but not the same object as, NumPy's own).
 bool is_native_float64(const py::dtype& dt);
+
+// The kernels' element kind of a NumPy dtype of any byte order: float64,
+// float32 and the signed and unsigned integers; false for every other dtype.
+bool numeric_kind(const py::dtype& dt, NumKind& kind);
+
+// A 1-D array of numeric kind `kind` as the kernels read it: contiguous,
+// aligned and in native byte order (the array itself when it is all that,
+// else a converted copy).
+py::array native_contiguous(py::handle values, NumKind kind);
 
 // `a, b, ... = value`: the interpreter's sequence unpacking into exactly n
 // items, with its own error texts.
