@@ -34,9 +34,13 @@ bool py_le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
 bool py_gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool py_ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
 
+bool native_byte_order(const py::dtype& dt) {
+    const char order = dt.byteorder();
+    return order == '=' || order == '|' || order == (PY_LITTLE_ENDIAN ? '<' : '>');
+}
+
 bool is_native_float64(const py::dtype& dt) {
-    return dt.num() == py::detail::npy_api::NPY_DOUBLE_ &&
-           (dt.byteorder() == '=' || dt.byteorder() == (PY_LITTLE_ENDIAN ? '<' : '>'));
+    return dt.num() == py::detail::npy_api::NPY_DOUBLE_ && native_byte_order(dt);
 }
 
 bool numeric_kind(const py::dtype& dt, NumKind& kind) {
@@ -76,6 +80,11 @@ py::array native_contiguous(py::handle values, NumKind kind) {
         std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.size()) * sizeof(T));
         return std::move(copy);
     });
+}
+
+bool pandas_uses_numexpr() {
+    py::object expressions = py::module_::import("pandas.core.computation.expressions");
+    return truthy(expressions.attr("USE_NUMEXPR"));
 }
 
 bool eq_text(py::handle a, const char* text) { return py_eq(a, py::str(text)); }

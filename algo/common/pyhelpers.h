@@ -36,6 +36,9 @@ inline py::object lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_
 inline py::object le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
 inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
 
+// A dtype whose values are in the machine's byte order (or single bytes).
+bool native_byte_order(const py::dtype& dt);
+
 // A dtype equal to native float64 (dtype objects restored from a pickle are
 // equal to, but not the same object as, NumPy's own).
 bool is_native_float64(const py::dtype& dt);
@@ -48,6 +51,12 @@ bool numeric_kind(const py::dtype& dt, NumKind& kind);
 // aligned and in native byte order (the array itself when it is all that,
 // else a converted copy).
 py::array native_contiguous(py::handle values, NumKind kind);
+
+// Whether pandas evaluates element-wise operations on more than a million
+// values with numexpr (which compares a float32 array with a float64 scalar
+// in float64, where NumPy compares in float32).
+bool pandas_uses_numexpr();
+inline constexpr Py_ssize_t kNumexprMinElements = 1000000;
 
 // `a, b, ... = value`: the interpreter's sequence unpacking into exactly n
 // items, with its own error texts.

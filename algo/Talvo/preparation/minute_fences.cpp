@@ -84,9 +84,10 @@ void judge_column(const T* values, const std::vector<std::int64_t>& order,
 
 }  // namespace
 
-std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
-                                    const std::vector<Column>& columns, Factor factor,
-                                    std::int64_t origin, unsigned threads) {
+std::optional<std::vector<std::int64_t>> survivors(const std::int64_t* times, std::size_t n,
+                                                   const std::vector<Column>& columns,
+                                                   Factor factor, std::int64_t origin,
+                                                   std::size_t float32_rows, unsigned threads) {
     std::int64_t phase = origin % kMinuteNs;
     if (phase < 0) phase += kMinuteNs;
 
@@ -112,6 +113,10 @@ std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
         current = m;
     }
     run_start.push_back(order.size());
+    for (std::size_t r = 0; r + 1 < run_start.size(); ++r)
+        if (run_start[r + 1] - run_start[r] > float32_rows)
+            for (const Column& c : columns)
+                if (c.kind == algo::NumKind::f32) return std::nullopt;
 
     const std::size_t ncols = columns.size();
     const unsigned nthreads =

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "../../common/numeric_kind.h"
@@ -40,9 +41,11 @@ inline constexpr std::int64_t kNaT = INT64_MIN;
 // survives when every column's value lies within its minute's fences (a
 // missing value never does). Output is ordered by time, rows with equal
 // stamps in input order (stable). `threads` > 1 spreads the columns over
-// that many threads.
-std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
-                                    const std::vector<Column>& columns, Factor factor,
-                                    std::int64_t origin, unsigned threads);
+// that many threads. Nothing when a float32 column meets a minute of more
+// than `float32_rows` rows (pandas may compare those in float64).
+std::optional<std::vector<std::int64_t>> survivors(const std::int64_t* times, std::size_t n,
+                                                   const std::vector<Column>& columns,
+                                                   Factor factor, std::int64_t origin,
+                                                   std::size_t float32_rows, unsigned threads);
 
 }  // namespace talvo::minute_fences

@@ -138,14 +138,21 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
         keep_alive.push_back(std::move(values));
     }
 
-    std::vector<std::int64_t> rows;
+    // Comparisons of more values than numexpr's threshold may go to numexpr.
+    const std::size_t float32_rows =
+        n > static_cast<std::size_t>(algo::kNumexprMinElements) && algo::pandas_uses_numexpr()
+            ? static_cast<std::size_t>(algo::kNumexprMinElements)
+            : n;
+    std::optional<std::vector<std::int64_t>> survivors;
     {
         const std::size_t cells = n * std::max<std::size_t>(1, examined.size());
         const unsigned threads =
             cells < 200000 ? 1u : std::min(8u, std::max(1u, std::thread::hardware_concurrency()));
         py::gil_scoped_release nogil;
-        rows = mf::survivors(t, n, examined, factor, origin, threads);
+        survivors = mf::survivors(t, n, examined, factor, origin, float32_rows, threads);
     }
+    if (!survivors) return py::object();
+    const std::vector<std::int64_t>& rows = *survivors;
 
     py::array_t<std::int64_t> take(static_cast<py::ssize_t>(rows.size()));
     std::copy(rows.begin(), rows.end(), take.mutable_data());

@@ -32,15 +32,6 @@ std::optional<double> real_number(py::handle x) {
     return std::nullopt;
 }
 
-// Whether pandas hands comparisons of this many values to numexpr, which
-// compares a float32 column with a float64 scalar in float64.
-bool numexpr_compares(Py_ssize_t n_values) {
-    constexpr Py_ssize_t kNumexprMinElements = 1000000;
-    if (n_values <= kNumexprMinElements) return false;
-    py::object expressions = py::module_::import("pandas.core.computation.expressions");
-    return algo::truthy(expressions.attr("USE_NUMEXPR"));
-}
-
 // Joining each column's flags by label equals joining them by position when
 // the labels are unique; then the flags go into one Boolean array, float64,
 // float32 and integer columns through the native kernel and other NumPy
@@ -60,7 +51,7 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     std::fill(drop.mutable_data(), drop.mutable_data() + n_rows, false);
 
     // Under numexpr a float32 column is left to the library expressions.
-    const bool float32_native = !numexpr_compares(n_rows);
+    const bool float32_native = n_rows <= algo::kNumexprMinElements || !algo::pandas_uses_numexpr();
     std::vector<py::array> native;
     std::vector<purging::Column> kernel_columns;
     std::vector<py::object> library;
