@@ -9,7 +9,8 @@ py::object Health_Index(const algo::Call& c) {
     py::object np = c("np");
     py::object t = algo::getitem(tsquare_df, "tsquare");
     // 100 * score_tightness ** (t / ucl), evaluated as exp(log(s) * (t / ucl)) * 100.
-    py::object scores = np.attr("exp")(np.attr("log")(score_tightness) * (t / ucl)) * py::int_(100);
+    py::object scores =
+        np.attr("exp")(np.attr("log")(score_tightness) * (t / ucl)) * py::int_(100);
     py::object df_Talvo = c("pd").attr("DataFrame")("index"_a = tsquare_df.attr("index"));
     df_Talvo[py::str("Score")] = scores;
     return df_Talvo;
