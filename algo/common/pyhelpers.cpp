@@ -82,6 +82,21 @@ py::array native_contiguous(py::handle values, NumKind kind) {
     });
 }
 
+bool plain_int(py::handle x, py::handle numpy_type, long long& out) {
+    const bool is_int =
+        (PyLong_Check(x.ptr()) && !PyBool_Check(x.ptr())) || py::isinstance(x, numpy_type);
+    if (!is_int) return false;
+    py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr()));
+    if (!as_int) throw py::error_already_set();
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+    if (overflow != 0 || (out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 bool pandas_uses_numexpr() {
     py::object expressions = py::module_::import("pandas.core.computation.expressions");
     return truthy(expressions.attr("USE_NUMEXPR"));

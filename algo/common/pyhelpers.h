@@ -58,6 +58,11 @@ py::array native_contiguous(py::handle values, NumKind kind);
 bool pandas_uses_numexpr();
 inline constexpr Py_ssize_t kNumexprMinElements = 1000000;
 
+// x as a C++ integer when it is a Python int (not a bool) or an instance of
+// `numpy_type` (a NumPy integer type) that fits in a long long; false
+// otherwise.
+bool plain_int(py::handle x, py::handle numpy_type, long long& out);
+
 // `a, b, ... = value`: the interpreter's sequence unpacking into exactly n
 // items, with its own error texts.
 std::vector<py::object> unpack(py::handle value, size_t n);

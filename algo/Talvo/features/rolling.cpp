@@ -65,18 +65,6 @@ py::object library_road(const algo::Call& c, const py::object& df, const py::obj
         .attr("dropna")("axis"_a = "index", "how"_a = "any");
 }
 
-// A Python int that is not a bool, as a C++ value; false otherwise.
-bool plain_int(py::handle o, long long& v) {
-    if (!PyLong_CheckExact(o.ptr())) return false;
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
 // A column's values: the array (kept alive while the kernel reads it) and
 // the kernel's view of it.
 struct Column {
@@ -192,9 +180,11 @@ py::object feature_extraction_rolling(const algo::Call& c) {
 
     // The native road: plain positive ints, list fields, unique feature
     // names, a non-empty table of numeric columns.
+    // (NumPy's signed integers count the windows as ints do.)
     long long w = 0, s = 0;
-    bool native = plain_int(window, w) && plain_int(step, s) && w >= 1 && s >= 1 &&
-                  PyList_Check(time.ptr()) && PyList_Check(frequency.ptr()) &&
+    py::object signed_int = c("np").attr("signedinteger");
+    bool native = algo::plain_int(window, signed_int, w) && algo::plain_int(step, signed_int, s) &&
+                  w >= 1 && s >= 1 && PyList_Check(time.ptr()) && PyList_Check(frequency.ptr()) &&
                   PyList_Check(fail_mode.ptr()) && algo::py_len(indicator_name) > 0;
     if (native) {
         std::set<std::string> seen;

@@ -20,18 +20,7 @@ py::str rank_name(long rank, const char* what) {
 // top_k as a plain integer (int or NumPy integer, not bool); false when it is
 // anything else or does not fit, so the caller takes the library road.
 bool plain_int(const algo::Call& c, py::handle x, long long& out) {
-    const bool is_int = (PyLong_Check(x.ptr()) && !PyBool_Check(x.ptr())) ||
-                        py::isinstance(x, c("np").attr("integer"));
-    if (!is_int) return false;
-    int overflow = 0;
-    py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr()));
-    if (!as_int) throw py::error_already_set();
-    out = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-    if (overflow != 0 || (out == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    return algo::plain_int(x, c("np").attr("integer"), out);
 }
 
 // How many entries `series.head(top_k)` keeps of n.
