@@ -152,6 +152,10 @@ void one_column(const T* x, std::size_t r0, const Layout& L, std::size_t w_begin
         if (count == 0) {
             o.mean[w] = kNaN;
             if (o.sequential_mean) o.sequential_mean[w] = kNaN;
+        } else if (std::is_integral_v<T> && o.sequential_mean) {
+            // Integers miss no value: a row-contiguous block is summed row
+            // by row in every window.
+            o.mean[w] = o.sequential_mean[w] = seq / static_cast<A>(count);
         } else {
             const A sum = numpy_sum<A>(a, n, zero_missing<A, T>, opt.buffer, false);
             o.mean[w] = sum / static_cast<A>(count);
@@ -242,7 +246,7 @@ void window_features(const Column* cols, std::size_t n_cols, std::size_t n_std, 
             continue;
         }
         std::size_t end = j + 1;
-        while (end < n_cols && end - j < kGroup && cols[end].stride != 1 &&
+        while (end < n_cols && end - j < kGroup && cols[end].stride == cols[j].stride &&
                cols[end].kind == cols[j].kind)
             ++end;
         for (std::size_t w = 0; w < nw; w += run)
@@ -260,9 +264,13 @@ void window_features(const Column* cols, std::size_t n_cols, std::size_t n_std, 
             if (gather) {
                 scratch.resize(k * rows * sizeof(T));
                 T* s = reinterpret_cast<T*>(scratch.data());
+                // Row by row, the group's values of a row being neighbours.
+                const T* src[kGroup];
+                for (std::size_t c = 0; c < k; ++c) src[c] = &at<T>(cols[t.col_begin + c], r0);
+                const std::ptrdiff_t stride = cols[t.col_begin].stride;
                 for (std::size_t i = 0; i < rows; ++i)
                     for (std::size_t c = 0; c < k; ++c)
-                        s[c * rows + i] = at<T>(cols[t.col_begin + c], r0 + i);
+                        s[c * rows + i] = src[c][static_cast<std::ptrdiff_t>(i) * stride];
             }
             for (std::size_t c = 0; c < k; ++c) {
                 const std::size_t j = t.col_begin + c;
