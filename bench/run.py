@@ -61,6 +61,32 @@ class Context:
         self.results.append(row)
         return row
 
+    def measure_against(self, name, ours, reference, max_ratio, repeat=None, note=""):
+        """ours() timed against reference() (the same work on other input),
+        alternating the two calls so that a busy machine slows both alike;
+        records both medians and checks ours <= max_ratio * reference."""
+        repeat = repeat or self.repeat
+        t_ours, t_ref = [], []
+        for _ in range(repeat):
+            for fn, times in ((reference, t_ref), (ours, t_ours)):
+                t0 = time.perf_counter()
+                fn()
+                times.append(time.perf_counter() - t0)
+        t_ours, t_ref = statistics.median(t_ours), statistics.median(t_ref)
+        ratio = t_ours / t_ref if t_ref > 0 else float("inf")
+        met = ratio <= max_ratio
+        row = {"name": name, "seconds": t_ours, "reference_seconds": t_ref, "runs": repeat,
+               "ratio_to_reference": ratio,
+               "target": {"kind": "at most times reference", "value": max_ratio, "met": met},
+               "note": note}
+        line = (f"{name:<58} {t_ours:9.4f} s   reference {t_ref:9.4f} s   x{ratio:.2f} of it"
+                f"   target <=x{max_ratio}: {'met' if met else 'NOT MET'}")
+        if note:
+            line += f"   ({note})"
+        print(line, flush=True)
+        self.results.append(row)
+        return row
+
     def record(self, name, **values):
         """Records figures measured some other way (per-stage timings)."""
         row = {"name": name, **values}
