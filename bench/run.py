@@ -55,11 +55,7 @@ class Context:
             met = row["ratio"] >= value if kind == "ratio" else t_ours <= value
             row["target"] = {"kind": kind, "value": value, "met": met}
             line += f"   target {'x' if kind == 'ratio' else '<'}{value}{'' if kind == 'ratio' else ' s'}: {'met' if met else 'NOT MET'}"
-        if note:
-            line += f"   ({note})"
-        print(line, flush=True)
-        self.results.append(row)
-        return row
+        return self._report(row, line, note)
 
     def measure_against(self, name, ours, reference, max_ratio=None, repeat=None, note=""):
         """ours() timed against reference() (the same work on other input),
@@ -82,6 +78,9 @@ class Context:
             met = ratio <= max_ratio
             row["target"] = {"kind": "at most times reference", "value": max_ratio, "met": met}
             line += f"   target <=x{max_ratio}: {'met' if met else 'NOT MET'}"
+        return self._report(row, line, note)
+
+    def _report(self, row, line, note):
         if note:
             line += f"   ({note})"
         print(line, flush=True)

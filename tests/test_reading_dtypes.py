@@ -10,6 +10,9 @@ from scipy.stats import norm
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import StandardScaler
 
+from test_minute_outliers import pandas_loop as minute_loop
+from test_purging import iqr_reference as iqr_rule
+
 READING_TYPES = ["float64", "float32", "int8", "int16", "int32", "int64",
                  "uint8", "uint16", "uint32", "uint64"]
 
@@ -43,41 +46,6 @@ def readings(dtype, n, n_cols, seed, missing=0.05):
             else:
                 cols[f"c{j}"] = rng.integers(0, min(info.max, 100), n).astype(dtype)
     return pd.DataFrame(cols)
-
-
-def minute_loop(df, time_col, iqr_k=1.5):
-    exclude_cols = [time_col]
-    df = df.copy()
-    df[time_col] = pd.to_datetime(df[time_col])
-    df.set_index(time_col, inplace=True)
-    result = []
-    for _, group in df.groupby(pd.Grouper(freq="1min")):
-        filtered = group.copy()
-        for col in group.columns:
-            if col in exclude_cols:
-                continue
-            q1 = group[col].quantile(0.25)
-            q3 = group[col].quantile(0.75)
-            iqr = q3 - q1
-            filtered = filtered[(filtered[col] >= q1 - iqr_k * iqr)
-                                & (filtered[col] <= q3 + iqr_k * iqr)]
-        result.append(filtered)
-    return pd.concat(result).sort_index().reset_index()
-
-
-def iqr_rule(df, max_ratio, datetime_name, iqr_k=1.5):
-    drop_mask = pd.Series(False, index=df.index)
-    cols = [c for c in df.select_dtypes(include=[np.number]).columns if c != datetime_name]
-    for col in cols:
-        series = df[col].dropna()
-        q1, q3 = series.quantile([0.25, 0.75])
-        iqr = q3 - q1
-        mask = (series < q1 - iqr_k * iqr) | (series > q3 + iqr_k * iqr)
-        if mask.sum() / len(series) > max_ratio:
-            mask = (series < series.quantile(max_ratio / 2)) | \
-                   (series > series.quantile(1 - max_ratio / 2))
-        drop_mask = drop_mask | mask
-    return df[~drop_mask]
 
 
 def window_loop(df, rec, window, step):
