@@ -56,6 +56,18 @@ def run(ctx):
                     lambda: T.IQR_outlier_percent_clean(prepared, 0.05, "_time"),
                     baseline=lambda: pandas_iqr(prepared, 0.05, "_time"),
                     target=("ratio", 5.0), note=f"{len(ours):,} rows kept")
+        # The same readings as float32 and int64 columns: the same rows as the
+        # pandas rule, in about the time of float64 ones.
+        from reading_types import with_reading_type
+        for dtype in ("float32", "int64"):
+            typed = with_reading_type(prepared, dtype)
+            kept = T.IQR_outlier_percent_clean(typed, 0.05, "_time")
+            pd.testing.assert_frame_equal(kept, pandas_iqr(typed, 0.05, "_time"))
+            ctx.measure_against(f"IQR_outlier_percent_clean, same readings as {dtype}",
+                                lambda: T.IQR_outlier_percent_clean(typed, 0.05, "_time"),
+                                lambda: T.IQR_outlier_percent_clean(prepared, 0.05, "_time"),
+                                max_ratio=1.5,
+                                note=f"reference: the float64 readings; {len(kept):,} rows kept")
 
     settings = {"datetime_name": "_time", "algo_config": "0,1,0,1,2,1,1,1",
                 "time_scale": "min", "codebook_setup": None}

@@ -55,6 +55,32 @@ class Context:
             met = row["ratio"] >= value if kind == "ratio" else t_ours <= value
             row["target"] = {"kind": kind, "value": value, "met": met}
             line += f"   target {'x' if kind == 'ratio' else '<'}{value}{'' if kind == 'ratio' else ' s'}: {'met' if met else 'NOT MET'}"
+        return self._report(row, line, note)
+
+    def measure_against(self, name, ours, reference, max_ratio=None, repeat=None, note=""):
+        """ours() timed against reference() (the same work on other input),
+        alternating the two calls so that a busy machine slows both alike;
+        records both medians and, given max_ratio, checks that ours takes at
+        most max_ratio times the reference."""
+        repeat = repeat or self.repeat
+        t_ours, t_ref = [], []
+        for _ in range(repeat):
+            for fn, times in ((reference, t_ref), (ours, t_ours)):
+                t0 = time.perf_counter()
+                fn()
+                times.append(time.perf_counter() - t0)
+        t_ours, t_ref = statistics.median(t_ours), statistics.median(t_ref)
+        ratio = t_ours / t_ref if t_ref > 0 else float("inf")
+        row = {"name": name, "seconds": t_ours, "reference_seconds": t_ref, "runs": repeat,
+               "ratio_to_reference": ratio, "note": note}
+        line = f"{name:<58} {t_ours:9.4f} s   reference {t_ref:9.4f} s   x{ratio:.2f} of it"
+        if max_ratio is not None:
+            met = ratio <= max_ratio
+            row["target"] = {"kind": "at most times reference", "value": max_ratio, "met": met}
+            line += f"   target <=x{max_ratio}: {'met' if met else 'NOT MET'}"
+        return self._report(row, line, note)
+
+    def _report(self, row, line, note):
         if note:
             line += f"   ({note})"
         print(line, flush=True)

@@ -1,5 +1,7 @@
 #include "pyhelpers.h"
 
+#include <cstring>
+
 namespace algo {
 
 namespace {
@@ -32,9 +34,72 @@ bool py_le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
 bool py_gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
 bool py_ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
 
+bool native_byte_order(const py::dtype& dt) {
+    const char order = dt.byteorder();
+    return order == '=' || order == '|' || order == (PY_LITTLE_ENDIAN ? '<' : '>');
+}
+
 bool is_native_float64(const py::dtype& dt) {
-    return dt.num() == py::detail::npy_api::NPY_DOUBLE_ &&
-           (dt.byteorder() == '=' || dt.byteorder() == (PY_LITTLE_ENDIAN ? '<' : '>'));
+    return dt.num() == py::detail::npy_api::NPY_DOUBLE_ && native_byte_order(dt);
+}
+
+bool numeric_kind(const py::dtype& dt, NumKind& kind) {
+    const char k = dt.kind();
+    const auto size = dt.itemsize();
+    if (k == 'f' && (size == 8 || size == 4)) {
+        kind = size == 8 ? NumKind::f64 : NumKind::f32;
+        return true;
+    }
+    if (k != 'i' && k != 'u') return false;
+    const bool s = k == 'i';
+    switch (size) {
+        case 1:
+            kind = s ? NumKind::i8 : NumKind::u8;
+            return true;
+        case 2:
+            kind = s ? NumKind::i16 : NumKind::u16;
+            return true;
+        case 4:
+            kind = s ? NumKind::i32 : NumKind::u32;
+            return true;
+        case 8:
+            kind = s ? NumKind::i64 : NumKind::u64;
+            return true;
+        default:
+            return false;
+    }
+}
+
+py::array native_contiguous(py::handle values, NumKind kind) {
+    return visit_kind(kind, [&](auto tag) -> py::array {
+        using T = typename decltype(tag)::type;
+        auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(values);
+        if (!a) throw py::error_already_set();
+        if (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) return std::move(a);
+        py::array_t<T> copy(a.size());  // a fresh array is aligned
+        std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.size()) * sizeof(T));
+        return std::move(copy);
+    });
+}
+
+bool plain_int(py::handle x, py::handle numpy_type, long long& out) {
+    const bool is_int =
+        (PyLong_Check(x.ptr()) && !PyBool_Check(x.ptr())) || py::isinstance(x, numpy_type);
+    if (!is_int) return false;
+    py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr()));
+    if (!as_int) throw py::error_already_set();
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+    if (overflow != 0 || (out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+bool pandas_uses_numexpr() {
+    py::object expressions = py::module_::import("pandas.core.computation.expressions");
+    return truthy(expressions.attr("USE_NUMEXPR"));
 }
 
 bool eq_text(py::handle a, const char* text) { return py_eq(a, py::str(text)); }

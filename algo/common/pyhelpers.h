@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "function.h"
+#include "numeric_kind.h"
 
 namespace algo {
 namespace py = pybind11;
@@ -35,9 +36,32 @@ inline py::object lt(py::handle a, py::handle b) { return rich_compare(a, b, Py_
 inline py::object le(py::handle a, py::handle b) { return rich_compare(a, b, Py_LE); }
 inline py::object eq(py::handle a, py::handle b) { return rich_compare(a, b, Py_EQ); }
 
+// A dtype whose values are in the machine's byte order (or single bytes).
+bool native_byte_order(const py::dtype& dt);
+
 // A dtype equal to native float64 (dtype objects restored from a pickle are
 // equal to, but not the same object as, NumPy's own).
 bool is_native_float64(const py::dtype& dt);
+
+// The kernels' element kind of a NumPy dtype of any byte order: float64,
+// float32 and the signed and unsigned integers; false for every other dtype.
+bool numeric_kind(const py::dtype& dt, NumKind& kind);
+
+// A 1-D array of numeric kind `kind` as the kernels read it: contiguous,
+// aligned and in native byte order (the array itself when it is all that,
+// else a converted copy).
+py::array native_contiguous(py::handle values, NumKind kind);
+
+// Whether pandas evaluates element-wise operations on more than a million
+// values with numexpr (which compares a float32 array with a float64 scalar
+// in float64, where NumPy compares in float32).
+bool pandas_uses_numexpr();
+inline constexpr Py_ssize_t kNumexprMinElements = 1000000;
+
+// x as a C++ integer when it is a Python int (not a bool) or an instance of
+// `numpy_type` (a NumPy integer type) that fits in a long long; false
+// otherwise.
+bool plain_int(py::handle x, py::handle numpy_type, long long& out);
 
 // `a, b, ... = value`: the interpreter's sequence unpacking into exactly n
 // items, with its own error texts.

@@ -1,9 +1,12 @@
 // Rolling-window features: maximum, mean and (time-domain columns) standard
 // deviation of windows of `window` rows whose starts move by `step` rows.
 //
-// Float64 columns go through the native kernel; every other input takes the
-// per-window pandas road, which also yields the library's own errors for the
-// odd arguments (no rows, a zero or negative step, a missing column).
+// Numeric columns (float64, float32, signed and unsigned integers) go
+// through the native kernel, with the result types of the per-window loop;
+// every other input takes the per-window pandas road, which also yields the
+// library's own errors for the odd arguments (no rows, a zero or negative
+// step, a missing column) and its results for text, Boolean or extension
+// columns.
 #include "rolling.h"
 
 #include <algorithm>
@@ -62,30 +65,17 @@ py::object library_road(const algo::Call& c, const py::object& df, const py::obj
         .attr("dropna")("axis"_a = "index", "how"_a = "any");
 }
 
-// A Python int that is not a bool, as a C++ value; false otherwise.
-bool plain_int(py::handle o, long long& v) {
-    if (!PyLong_CheckExact(o.ptr())) return false;
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
-// A column's float64 values: the array (kept alive while the kernel reads
-// it), its first element and its stride in elements.
+// A column's values: the array (kept alive while the kernel reads it) and
+// the kernel's view of it.
 struct Column {
     py::array values;
-    const double* data;
-    std::ptrdiff_t stride;
+    rolling::Column view;
 };
 
-// The float64 buffers of the named columns, or an empty vector when the
-// table or a column is not one the kernel handles.
-std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
-                                  const py::object& indicator_name) {
+// The buffers of the named columns, or an empty vector when the table or a
+// column is not one the kernel handles.
+std::vector<Column> reading_columns(const algo::Call& c, const py::object& df,
+                                    const py::object& indicator_name) {
     std::vector<Column> cols;
     py::object pd = c("pd");
     if (!py::isinstance(df, pd.attr("DataFrame"))) return {};
@@ -97,23 +87,68 @@ std::vector<Column> float_columns(const algo::Call& c, const py::object& df,
         py::object col = algo::getitem(df, name);
         if (!py::isinstance(col, pd.attr("Series"))) return {};
         py::object dtype = col.attr("dtype");
+        algo::NumKind kind;
         if (!py::isinstance<py::dtype>(dtype) ||
-            !algo::is_native_float64(py::reinterpret_borrow<py::dtype>(dtype)))
+            !algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind))
             return {};
         py::object values = col.attr("to_numpy")();
         if (!py::isinstance<py::array>(values)) return {};
         py::array a = py::reinterpret_borrow<py::array>(values);
-        if (a.ndim() != 1 || a.shape(0) != n_rows || !algo::is_native_float64(a.dtype()))
-            return {};
-        if (a.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
-            a = py::array_t<double, py::array::c_style>::ensure(a);  // unaligned: copy
-            if (!a) throw py::error_already_set();
-        }
-        cols.push_back(
-            {a, static_cast<const double*>(a.data()),
-             static_cast<std::ptrdiff_t>(a.strides(0) / static_cast<py::ssize_t>(sizeof(double)))});
+        if (a.ndim() != 1 || a.shape(0) != n_rows) return {};
+        const py::ssize_t item = a.itemsize();
+        if (!algo::native_byte_order(a.dtype()) || a.strides(0) % item != 0 ||
+            !(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_))
+            a = algo::native_contiguous(a, kind);
+        cols.push_back({a, {a.data(), static_cast<std::ptrdiff_t>(a.strides(0) / item), kind}});
     }
     return cols;
+}
+
+// Column positions of the blocks of several columns laid out row-contiguous
+// in a window's column selection as the per-window loop makes it (pandas
+// reduces those row by row).
+std::vector<std::vector<std::size_t>> row_contiguous_blocks(const py::object& selection) {
+    std::vector<std::vector<std::size_t>> out;
+    for (py::handle blk : selection.attr("_mgr").attr("blocks")) {
+        py::object values = blk.attr("values");
+        if (!py::isinstance<py::array>(values)) continue;
+        py::array v = py::reinterpret_borrow<py::array>(values);
+        if (v.ndim() != 2 || v.shape(0) < 2 || std::abs(v.strides(0)) >= std::abs(v.strides(1)))
+            continue;
+        out.emplace_back();
+        for (py::handle loc : blk.attr("mgr_locs").attr("as_array"))
+            out.back().push_back(py::cast<std::size_t>(loc));
+    }
+    return out;
+}
+
+// Marks the columns pandas reduces row by row, from the first window's
+// selections of the indicator and the time columns; false when the table's
+// blocks cannot be read.
+bool mark_row_contiguous(const py::object& df, const py::object& indicator_name,
+                         const py::object& time, std::size_t window, std::vector<Column>& cols) {
+    py::object rows = df.attr("iloc")[py::slice(0, static_cast<Py_ssize_t>(window), 1)];
+    int next = 0;
+    for (const auto& members : row_contiguous_blocks(algo::getitem(rows, indicator_name))) {
+        for (std::size_t j : members) {
+            if (j >= cols.size()) return false;
+            cols[j].view.mean_block = next;
+        }
+        ++next;
+    }
+    if (!algo::truthy(time)) return true;
+    for (const auto& members : row_contiguous_blocks(algo::getitem(rows, time)))
+        for (std::size_t j : members) {
+            if (j >= cols.size()) return false;
+            const algo::NumKind k = cols[j].view.kind;
+            cols[j].view.std_sequential = k != algo::NumKind::f32 && k != algo::NumKind::f64;
+        }
+    return true;
+}
+
+// Whether pandas takes its standard deviations from bottleneck now.
+bool pandas_uses_bottleneck() {
+    return algo::truthy(py::module_::import("pandas.core.nanops").attr("_USE_BOTTLENECK"));
 }
 
 // Index of the window stamps: the labels of each window's last row, unnamed
@@ -144,10 +179,12 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     const Names names = feature_names(indicator_name, time);
 
     // The native road: plain positive ints, list fields, unique feature
-    // names, a non-empty table of float64 columns.
+    // names, a non-empty table of numeric columns.
+    // (NumPy's signed integers count the windows as ints do.)
     long long w = 0, s = 0;
-    bool native = plain_int(window, w) && plain_int(step, s) && w >= 1 && s >= 1 &&
-                  PyList_Check(time.ptr()) && PyList_Check(frequency.ptr()) &&
+    py::object signed_int = c("np").attr("signedinteger");
+    bool native = algo::plain_int(window, signed_int, w) && algo::plain_int(step, signed_int, s) &&
+                  w >= 1 && s >= 1 && PyList_Check(time.ptr()) && PyList_Check(frequency.ptr()) &&
                   PyList_Check(fail_mode.ptr()) && algo::py_len(indicator_name) > 0;
     if (native) {
         std::set<std::string> seen;
@@ -155,16 +192,37 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     }
     std::vector<Column> cols;
     Py_ssize_t n_rows = 0;
+    bool int_max = false;
+    rolling::Options options;
     if (native) {
         n_rows = algo::py_len(df);
         try {
-            cols = float_columns(c, df, indicator_name);
+            cols = reading_columns(c, df, indicator_name);
+            native = n_rows >= 1 && !cols.empty();
+            const std::size_t win = static_cast<std::size_t>(std::min<long long>(w, n_rows));
+            bool all_int = true;
+            for (const Column& col : cols)
+                all_int = all_int && col.view.kind != algo::NumKind::f32 &&
+                          col.view.kind != algo::NumKind::f64;
+            if (native) native = mark_row_contiguous(df, indicator_name, time, win, cols);
+            // The loop's maxima are integers when the window's common type
+            // is (int64 and uint64 columns together make it float64).
+            if (native && all_int) {
+                py::object probe =
+                    algo::getitem(df.attr("iloc")[py::slice(0, 1, 1)], indicator_name);
+                const char kind = probe.attr("max")().attr("dtype").cast<py::dtype>().kind();
+                int_max = kind == 'i' || kind == 'u';
+            }
+            if (native) {
+                options.bottleneck = pandas_uses_bottleneck();
+                options.buffer =
+                    std::max<std::size_t>(1, py::cast<std::size_t>(c("np").attr("getbufsize")()));
+            }
         } catch (py::error_already_set& e) {
             // An odd label (unhashable, say): the library road reports it.
             if (!e.matches(PyExc_Exception)) throw;
-            cols.clear();
+            native = false;
         }
-        native = n_rows >= 1 && !cols.empty();
     }
     if (!native)
         return py::make_tuple(library_road(c, df, time, indicator_name, names, window, step),
@@ -176,28 +234,49 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     const std::size_t n_cols = cols.size();
     const std::size_t n_std = static_cast<std::size_t>(algo::py_len(time));
     const std::size_t nw = L.n_windows();
-    std::vector<const double*> ptrs;
-    std::vector<std::ptrdiff_t> strides;
-    for (const Column& col : cols) {
-        ptrs.push_back(col.data);
-        strides.push_back(col.stride);
-    }
+    std::vector<rolling::Column> views;
+    for (const Column& col : cols) views.push_back(col.view);
+    options.threads = std::max(1u, std::thread::hardware_concurrency());
     py::array_t<double, py::array::f_style> out(
         {static_cast<py::ssize_t>(nw), static_cast<py::ssize_t>(2 * n_cols + n_std)});
+    py::array_t<std::uint64_t, py::array::f_style> maxima;
+    if (int_max)
+        maxima = py::array_t<std::uint64_t, py::array::f_style>(
+            {static_cast<py::ssize_t>(nw), static_cast<py::ssize_t>(n_cols)});
     {
         py::gil_scoped_release nogil;
-        rolling::window_features(ptrs.data(), strides.data(), n_cols, n_std, L, out.mutable_data(),
-                                 std::max(1u, std::thread::hardware_concurrency()));
+        rolling::window_features(views.data(), n_cols, n_std, L, options, out.mutable_data(),
+                                 int_max ? maxima.mutable_data() : nullptr);
     }
 
-    py::list columns;
-    for (py::handle n : names.max_name) columns.append(n);
-    for (py::handle n : names.mean_name) columns.append(n);
-    for (py::handle n : names.std_name) columns.append(n);
-    py::object table = c("pd")
-                           .attr("DataFrame")(out, "index"_a = stamp_index(c, df.attr("index"), L),
-                                              "columns"_a = columns)
-                           .attr("dropna")("axis"_a = "index", "how"_a = "any");
+    py::object pd = c("pd");
+    py::object index = stamp_index(c, df.attr("index"), L);
+    py::object table;
+    if (!int_max) {
+        py::list columns;
+        for (py::handle n : names.max_name) columns.append(n);
+        for (py::handle n : names.mean_name) columns.append(n);
+        for (py::handle n : names.std_name) columns.append(n);
+        table = pd.attr("DataFrame")(out, "index"_a = index, "columns"_a = columns);
+    } else {
+        // Integer maxima stay integers: int64, or uint64 for a uint64 column
+        // holding a maximum beyond int64, as the loop's values infer.
+        py::dict data;
+        py::object all = py::slice(py::none(), py::none(), py::none());
+        for (std::size_t j = 0; j < n_cols; ++j) {
+            const std::uint64_t* m = maxima.data() + j * nw;
+            const bool wide = cols[j].view.kind == algo::NumKind::u64 &&
+                              std::any_of(m, m + nw, [](std::uint64_t v) { return v >> 63; });
+            data[names.max_name[j]] =
+                maxima[py::make_tuple(all, py::int_(j))].attr("view")(wide ? "u8" : "i8");
+        }
+        for (std::size_t j = 0; j < n_cols; ++j)
+            data[names.mean_name[j]] = out[py::make_tuple(all, py::int_(n_cols + j))];
+        for (std::size_t j = 0; j < n_std; ++j)
+            data[names.std_name[j]] = out[py::make_tuple(all, py::int_(2 * n_cols + j))];
+        table = pd.attr("DataFrame")(data, "index"_a = index);
+    }
+    table = table.attr("dropna")("axis"_a = "index", "how"_a = "any");
     return py::make_tuple(table, record);
 }
 

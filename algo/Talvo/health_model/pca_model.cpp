@@ -51,32 +51,47 @@ py::object cal_T2(const algo::Call& c) {
     py::object df_pca = pca.attr("transform")(df_scaled);
     py::object pinv_cov = np.attr("linalg").attr("pinv")(model_cov);
 
-    // The native road covers float matrices of matching shapes; anything else
-    // goes through the library's own per-row expression so its errors and
-    // broadcasting stay as they are.
+    // The native road covers float32 and float64 matrices of matching shapes
+    // (with a float64 pseudo-inverse); anything else goes through the
+    // library's own per-row expression so its errors and broadcasting stay as
+    // they are.
     py::object tsquare;
-    auto is_array = [&](const py::object& o) {
+    auto float_array = [](const py::object& o, algo::NumKind& kind) {
         return py::isinstance<py::array>(o) &&
-               algo::is_native_float64(py::reinterpret_borrow<py::array>(o).dtype());
+               algo::numeric_kind(py::reinterpret_borrow<py::array>(o).dtype(), kind) &&
+               (kind == algo::NumKind::f64 || kind == algo::NumKind::f32);
     };
-    bool native = is_array(df_pca) && is_array(model_mu) && is_array(pinv_cov);
-    py::array_t<double, py::array::c_style | py::array::forcecast> X, mu, P;
+    algo::NumKind x_kind, mu_kind, p_kind;
+    bool native = float_array(df_pca, x_kind) && float_array(model_mu, mu_kind) &&
+                  float_array(pinv_cov, p_kind) && p_kind == algo::NumKind::f64;
+    py::array X, mu, P;
     if (native) {
-        X = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(df_pca);
-        mu = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(model_mu);
-        P = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(pinv_cov);
-        native = X && mu && P && X.ndim() == 2 && mu.ndim() == 1 && P.ndim() == 2 &&
-                 mu.shape(0) == X.shape(1) && P.shape(0) == X.shape(1) &&
-                 P.shape(1) == X.shape(1) && X.shape(1) > 0;
-        if (!native) PyErr_Clear();
+        X = algo::native_contiguous(df_pca, x_kind);
+        mu = algo::native_contiguous(model_mu, mu_kind);
+        P = algo::native_contiguous(pinv_cov, p_kind);
+        native = X.ndim() == 2 && mu.ndim() == 1 && P.ndim() == 2 && mu.shape(0) == X.shape(1) &&
+                 P.shape(0) == X.shape(1) && P.shape(1) == X.shape(1) && X.shape(1) > 0;
     }
     if (native) {
         py::array_t<double> out(X.shape(0));
+        const auto n = static_cast<std::size_t>(X.shape(0));
+        const auto p = static_cast<std::size_t>(X.shape(1));
+        const auto* pinv = static_cast<const double*>(P.data());
+        double* dst = out.mutable_data();
+        auto forms = [&](auto x, auto m) { row_quadratic_forms(x, n, p, m, pinv, dst); };
+        const bool x32 = x_kind == algo::NumKind::f32, mu32 = mu_kind == algo::NumKind::f32;
         {
             py::gil_scoped_release nogil;
-            row_quadratic_forms(X.data(), static_cast<std::size_t>(X.shape(0)),
-                                static_cast<std::size_t>(X.shape(1)), mu.data(), P.data(),
-                                out.mutable_data());
+            auto with_mu = [&](auto x) {
+                if (mu32)
+                    forms(x, static_cast<const float*>(mu.data()));
+                else
+                    forms(x, static_cast<const double*>(mu.data()));
+            };
+            if (x32)
+                with_mu(static_cast<const float*>(X.data()));
+            else
+                with_mu(static_cast<const double*>(X.data()));
         }
         tsquare = out;
     } else {

@@ -2,6 +2,7 @@
 // Jackson-Mudholkar control limit and the share of rows above it.
 #include <cmath>
 
+#include "../../common/numpy_rules.h"
 #include "../../common/pyhelpers.h"
 #include "health_model.h"
 
@@ -9,16 +10,32 @@ namespace talvo {
 
 namespace {
 
+bool float32_array(const py::object& o) {
+    algo::NumKind kind;
+    return py::isinstance<py::array>(o) &&
+           algo::numeric_kind(py::reinterpret_borrow<py::array>(o).dtype(), kind) &&
+           kind == algo::NumKind::f32;
+}
+
 // Sums of the first three powers of the discarded eigenvalues, in doubles so
 // the degenerate case (nothing discarded) gives NaN without NumPy warnings.
+// Float32 eigenvalues (a model fitted on float32 values) are summed as NumPy
+// sums them, in float32.
 struct Thetas {
     double t1 = 0.0, t2 = 0.0, t3 = 0.0;
 };
 
-Thetas discarded_thetas(const py::object& eigenvalues, long kept) {
+Thetas discarded_thetas(const py::object& np, const py::object& eigenvalues, long kept) {
+    Thetas t;
     auto lam = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(eigenvalues);
     if (!lam) throw py::error_already_set();
-    Thetas t;
+    if (float32_array(eigenvalues) && kept < lam.size()) {
+        py::object rest = eigenvalues[py::slice(kept, lam.size(), 1)];
+        t.t1 = py::cast<double>(np.attr("sum")(rest));
+        t.t2 = py::cast<double>(np.attr("sum")(rest.attr("__pow__")(2)));
+        t.t3 = py::cast<double>(np.attr("sum")(rest.attr("__pow__")(3)));
+        return t;
+    }
     const double* v = lam.data();
     for (Py_ssize_t i = kept; i < lam.size(); ++i) {
         t.t1 += v[i];
@@ -71,7 +88,7 @@ py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled, con
 
     py::object all_eigenvalues = c("PCA")().attr("fit")(df_scaled).attr("explained_variance_");
     const long kept = py::cast<long>(pca.attr("n_components_"));
-    const Thetas th = discarded_thetas(all_eigenvalues, kept);
+    const Thetas th = discarded_thetas(np, all_eigenvalues, kept);
 
     const double h0 = 1.0 - (2.0 * th.t1 * th.t3) / (3.0 * th.t2 * th.t2);
     py::object z = c("norm").attr("ppf")(py::int_(1) - alpha);
@@ -87,11 +104,14 @@ py::object spe_from_scaled(const algo::Call& c, const py::object& df_scaled, con
     py::object spe_df =
         pd.attr("Series")(spe, "index"_a = df_scaled_index, "name"_a = "SPE").attr("to_frame")();
 
+    // Strict: a row at the limit is normal. A float32 SPE compares with the
+    // limit as NumPy compares it, in float32.
+    const double limit = float32_array(spe) ? algo::comparison_scalar<float>(ucl) : ucl;
     auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(spe);
     if (!values) throw py::error_already_set();
     Py_ssize_t above = 0;
     for (Py_ssize_t i = 0; i < values.size(); ++i)
-        if (values.data()[i] > ucl) ++above;  // strict: a row at the limit is normal
+        if (values.data()[i] > limit) ++above;
     py::object float64 = np.attr("float64");
     py::object ratio = float64(static_cast<double>(above) / static_cast<double>(values.size()));
     return py::make_tuple(residual_df, spe_df, float64(ucl), ratio);

@@ -20,18 +20,7 @@ py::str rank_name(long rank, const char* what) {
 // top_k as a plain integer (int or NumPy integer, not bool); false when it is
 // anything else or does not fit, so the caller takes the library road.
 bool plain_int(const algo::Call& c, py::handle x, long long& out) {
-    const bool is_int = (PyLong_Check(x.ptr()) && !PyBool_Check(x.ptr())) ||
-                        py::isinstance(x, c("np").attr("integer"));
-    if (!is_int) return false;
-    int overflow = 0;
-    py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(x.ptr()));
-    if (!as_int) throw py::error_already_set();
-    out = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-    if (overflow != 0 || (out == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    return algo::plain_int(x, c("np").attr("integer"), out);
 }
 
 // How many entries `series.head(top_k)` keeps of n.
@@ -78,7 +67,7 @@ bool simple_index(const algo::Call& c, py::handle index) {
     return kind == "M" || kind == "m" || kind == "i" || kind == "u" || kind == "f" || kind == "O";
 }
 
-// The native road: float64 residual table with a unique flat index holding
+// The native road: float64 or float32 residual table with a unique flat index holding
 // every abnormal label, and an integer top_k. Returns false (nothing done)
 // when the input is outside that, so the library road runs instead.
 bool native_records(const algo::Call& c, py::handle abnormal_times, py::handle residual_df,
@@ -101,9 +90,15 @@ bool native_records(const algo::Call& c, py::handle abnormal_times, py::handle r
         labels.append(ts);
     }
 
-    const py::object float64 = np.attr("dtype")("float64");
-    for (py::handle dt : residual_df.attr("dtypes"))
-        if (!algo::py_eq(dt, float64)) return false;
+    // A row of float32 columns only is float32 (squares in float32); a row
+    // mixing float32 and float64 columns is float64.
+    for (py::handle dt : residual_df.attr("dtypes")) {
+        algo::NumKind kind;
+        if (!py::isinstance<py::dtype>(dt) ||
+            !algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dt), kind) ||
+            (kind != algo::NumKind::f64 && kind != algo::NumKind::f32))
+            return false;
+    }
 
     py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> positions =
         index.attr("get_indexer")(abnormal_times);
@@ -121,22 +116,28 @@ bool native_records(const algo::Call& c, py::handle abnormal_times, py::handle r
     std::vector<double> out_vals(n_rows * keep);
     if (keep > 0) {
         py::array values = residual_df.attr("to_numpy")();
-        if (!algo::is_native_float64(values.dtype()) || values.ndim() != 2 ||
+        algo::NumKind kind;
+        if (!algo::numeric_kind(values.dtype(), kind) ||
+            (kind != algo::NumKind::f64 && kind != algo::NumKind::f32) || values.ndim() != 2 ||
             static_cast<std::size_t>(values.shape(0)) != n_total ||
             static_cast<std::size_t>(values.shape(1)) != n_cols)
             return false;
-        const auto item = static_cast<py::ssize_t>(sizeof(double));
-        if (values.strides(0) % item != 0 || values.strides(1) % item != 0)
-            values = np.attr("ascontiguousarray")(values);
+        const auto item = static_cast<py::ssize_t>(values.itemsize());
+        if (!algo::native_byte_order(values.dtype()) || values.strides(0) % item != 0 ||
+            values.strides(1) % item != 0)
+            values = algo::native_contiguous(values, kind);
         const std::ptrdiff_t row_stride = values.strides(0) / item;
         const std::ptrdiff_t col_stride = values.strides(1) / item;
-        const double* data = static_cast<const double*>(values.data());
         const std::int64_t* rows = positions.data();
         bool ok;
         {
             py::gil_scoped_release nogil;
-            ok = rank_squared_rows(data, n_total, n_cols, row_stride, col_stride, rows, n_rows,
-                                   keep, out_cols.data(), out_vals.data());
+            auto rank = [&](const auto* data) {
+                return rank_squared_rows(data, n_total, n_cols, row_stride, col_stride, rows,
+                                         n_rows, keep, out_cols.data(), out_vals.data());
+            };
+            ok = kind == algo::NumKind::f32 ? rank(static_cast<const float*>(values.data()))
+                                            : rank(static_cast<const double*>(values.data()));
         }
         if (!ok) return false;
     }

@@ -6,7 +6,8 @@
 
 namespace talvo {
 
-bool rank_squared_rows(const double* data, std::size_t n_total, std::size_t n_cols,
+template <class T>
+bool rank_squared_rows(const T* data, std::size_t n_total, std::size_t n_cols,
                        std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
                        const std::int64_t* rows, std::size_t n_rows, std::size_t keep,
                        std::int64_t* out_cols, double* out_vals) {
@@ -15,7 +16,7 @@ bool rank_squared_rows(const double* data, std::size_t n_total, std::size_t n_co
         if (rows[i] < 0 || static_cast<std::uint64_t>(rows[i]) >= n_total) return false;
     if (keep == 0) return true;
 
-    std::vector<double> sq(n_cols);
+    std::vector<T> sq(n_cols);
     std::vector<std::size_t> order(n_cols);
     // Strict weak order: non-NaN before NaN, larger square first, then column
     // position; a total order, so partial_sort yields the stable ranking.
@@ -26,9 +27,9 @@ bool rank_squared_rows(const double* data, std::size_t n_total, std::size_t n_co
         return a < b;
     };
     for (std::size_t i = 0; i < n_rows; ++i) {
-        const double* row = data + static_cast<std::ptrdiff_t>(rows[i]) * row_stride;
+        const T* row = data + static_cast<std::ptrdiff_t>(rows[i]) * row_stride;
         for (std::size_t j = 0; j < n_cols; ++j) {
-            const double v = row[static_cast<std::ptrdiff_t>(j) * col_stride];
+            const T v = row[static_cast<std::ptrdiff_t>(j) * col_stride];
             sq[j] = v * v;
             order[j] = j;
         }
@@ -41,5 +42,12 @@ bool rank_squared_rows(const double* data, std::size_t n_total, std::size_t n_co
     }
     return true;
 }
+
+template bool rank_squared_rows(const float*, std::size_t, std::size_t, std::ptrdiff_t,
+                                std::ptrdiff_t, const std::int64_t*, std::size_t, std::size_t,
+                                std::int64_t*, double*);
+template bool rank_squared_rows(const double*, std::size_t, std::size_t, std::ptrdiff_t,
+                                std::ptrdiff_t, const std::int64_t*, std::size_t, std::size_t,
+                                std::int64_t*, double*);
 
 }  // namespace talvo

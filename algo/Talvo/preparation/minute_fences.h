@@ -3,39 +3,49 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "../../common/numeric_kind.h"
 
 namespace talvo::minute_fences {
 
-// Element type of one column buffer.
-enum class Kind { f64, i8, i16, i32, i64, u8, u16, u32, u64 };
-
-// One column: `n` elements of `kind`, element i at data + i * stride bytes.
+// One column: n contiguous, aligned elements of `kind`.
 struct Column {
     const void* data;
-    std::ptrdiff_t stride;
-    Kind kind;
+    algo::NumKind kind;
+};
+
+// How the fences are formed from the quartiles (the fence factor's type
+// decides NumPy's arithmetic).
+struct Factor {
+    double k;
+    // A bool factor: with the float32 quartiles of a float32 column holding
+    // missing values, k * IQR and the fences stay float32.
+    bool is_bool = false;
 };
 
 // NaT of a datetime64[ns] buffer.
 inline constexpr std::int64_t kNaT = INT64_MIN;
 
-// Linear-interpolation quantile of `sorted[0..n)` (n >= 1), evaluated the
-// way NumPy's default method does it (virtual index (n - 1) q, and the lerp
-// a + (b - a) g, or b - (b - a) (1 - g) from g >= 0.5), so results match
-// bit for bit, infinities included.
-double linear_quantile(const double* sorted, std::size_t n, double q);
-
 // Rows that survive the per-minute fences, as row positions in time order.
 //
 // times: n nanosecond stamps (kNaT rows belong to no minute and are dropped).
-// Rows are grouped by clock minute (floor(t / 60 s)); for each column and
-// minute, Q1 and Q3 of the non-NaN values of all the minute's rows give the
-// inclusive fences Q1 - k IQR and Q3 + k IQR. A row survives when every
-// column's value lies within its minute's fences (NaN never does). Output is
-// ordered by time, rows with equal stamps in input order (stable).
-// `threads` > 1 spreads the columns over that many threads.
-std::vector<std::int64_t> survivors(const std::int64_t* times, std::size_t n,
-                                    const std::vector<Column>& columns, double k, unsigned threads);
+// Rows are grouped into minutes of 60 s starting at `origin` + j * 60 s
+// (origin: any stamp on a bin edge). For each column and minute, Q1 and Q3
+// of the non-missing values of all the minute's rows give the inclusive
+// fences Q1 - k IQR and Q3 + k IQR, with pandas' arithmetic for the column's
+// type: quartiles interpolated by NumPy's rule in the column's type, rounded
+// to float32 for a float32 column holding a missing value in the minute, and
+// compared as NumPy compares the column with a float64 scalar. A row
+// survives when every column's value lies within its minute's fences (a
+// missing value never does). Output is ordered by time, rows with equal
+// stamps in input order (stable). `threads` > 1 spreads the columns over
+// that many threads. Nothing when a float32 column meets a minute of more
+// than `float32_rows` rows (pandas may compare those in float64).
+std::optional<std::vector<std::int64_t>> survivors(const std::int64_t* times, std::size_t n,
+                                                   const std::vector<Column>& columns,
+                                                   Factor factor, std::int64_t origin,
+                                                   std::size_t float32_rows, unsigned threads);
 
 }  // namespace talvo::minute_fences

@@ -1,12 +1,13 @@
 // drop_outliers_by_min: readings outside the interquartile fences of their
 // own clock minute are dropped.
 //
-// Native road: numeric columns of a DataFrame with a unique, flat header and
-// a time column that parses to naive datetime64[ns] go through the kernel in
+// Native road: numeric columns (float64, float32, signed and unsigned
+// integers) of a DataFrame with a unique, flat header and a time column that
+// parses to datetime64[ns], naive or zone-aware, go through the kernel in
 // minute_fences.cpp. Everything else (text or extension dtypes, duplicate
-// headers, time zones, odd fence factors, no parsable time at all) takes the
-// library road, the per-minute pandas loop, so odd inputs give pandas' own
-// results and errors.
+// headers, odd fence factors, no parsable time at all) takes the library
+// road, the per-minute pandas loop, so odd inputs give pandas' own results
+// and errors.
 #include <algorithm>
 #include <thread>
 
@@ -56,31 +57,11 @@ py::object library_road(const algo::Call& c, py::object df, const py::object& ti
     return pd.attr("concat")(result).attr("sort_index")().attr("reset_index")();
 }
 
-// The kernel's element type for a NumPy dtype, or false when it has none.
-bool column_kind(const py::dtype& dt, mf::Kind& kind) {
-    const char k = dt.kind();
-    const auto size = dt.itemsize();
-    if (k == 'f' && size == 8) return kind = mf::Kind::f64, true;
-    if (k == 'i') {
-        if (size == 1) return kind = mf::Kind::i8, true;
-        if (size == 2) return kind = mf::Kind::i16, true;
-        if (size == 4) return kind = mf::Kind::i32, true;
-        if (size == 8) return kind = mf::Kind::i64, true;
-    }
-    if (k == 'u') {
-        if (size == 1) return kind = mf::Kind::u8, true;
-        if (size == 2) return kind = mf::Kind::u16, true;
-        if (size == 4) return kind = mf::Kind::u32, true;
-        if (size == 8) return kind = mf::Kind::u64, true;
-    }
-    return false;
-}
-
-// The fence factor as a double when it is a plain float or an int that a
-// double holds exactly (numpy would compute with that double too).
-bool fence_factor(const py::object& iqr_k, double& k) {
+// The fence factor when it is a plain float, bool or an int that a double
+// holds exactly (NumPy computes with that double too).
+bool fence_factor(const py::object& iqr_k, mf::Factor& f) {
     if (PyFloat_Check(iqr_k.ptr())) {
-        k = PyFloat_AsDouble(iqr_k.ptr());
+        f.k = PyFloat_AsDouble(iqr_k.ptr());
         return true;
     }
     if (PyLong_Check(iqr_k.ptr())) {
@@ -91,7 +72,8 @@ bool fence_factor(const py::object& iqr_k, double& k) {
             return false;
         }
         if (v > (1LL << 53) || v < -(1LL << 53)) return false;
-        k = static_cast<double>(v);
+        f.k = static_cast<double>(v);
+        f.is_bool = PyBool_Check(iqr_k.ptr());
         return true;
     }
     return false;
@@ -103,8 +85,8 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     py::object pd = c("pd");
     py::object np = c("np");
     if (!py::isinstance(df, pd.attr("DataFrame"))) return py::object();
-    double k = 0;
-    if (!fence_factor(iqr_k, k)) return py::object();
+    mf::Factor factor;
+    if (!fence_factor(iqr_k, factor)) return py::object();
     py::object columns = df.attr("columns");
     if (py::isinstance(columns, pd.attr("MultiIndex"))) return py::object();
     if (!algo::truthy(columns.attr("is_unique"))) return py::object();
@@ -117,15 +99,22 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
 
     // Same parse as the loop (library defaults, its errors unchanged).
     py::object parsed = pd.attr("to_datetime")(algo::getitem(df, time_col));
-    if (algo::to_str(parsed.attr("dtype")) != "datetime64[ns]") return py::object();
-    py::array time_values = parsed.attr("to_numpy")();
-    auto times =
-        py::array_t<std::int64_t, py::array::c_style>::ensure(time_values.attr("view")("i8"));
+    const std::string time_dtype = algo::to_str(parsed.attr("dtype"));
+    const bool zoned = time_dtype.rfind("datetime64[ns, ", 0) == 0;
+    if (time_dtype != "datetime64[ns]" && !zoned) return py::object();
+    // Nanosecond stamps (UTC for zone-aware times).
+    py::array stamps = parsed.attr("values");
+    auto times = py::array_t<std::int64_t, py::array::c_style>::ensure(stamps.attr("view")("i8"));
     if (!times) throw py::error_already_set();
     const std::size_t n = static_cast<std::size_t>(times.shape(0));
     const std::int64_t* t = times.data();
     if (std::all_of(t, t + n, [](std::int64_t v) { return v == mf::kNaT; }))
         return py::object();  // no minute at all: the library road's concatenation error
+    // The minute grouper counts its bins from midnight of the first day in
+    // the times' own zone: whole minutes of UTC unless the zone's offset has
+    // seconds.
+    const std::int64_t origin =
+        zoned ? py::cast<std::int64_t>(parsed.attr("min")().attr("normalize")().attr("value")) : 0;
 
     // The examined columns, in column order.
     std::vector<py::array> keep_alive;
@@ -139,23 +128,31 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
             df.attr("iloc")[py::make_tuple(py::slice(0, PY_SSIZE_T_MAX, 1), py::int_(here))];
         py::object dtype = series.attr("dtype");
         if (!py::isinstance<py::dtype>(dtype)) return py::object();
-        mf::Kind kind;
-        if (!column_kind(py::reinterpret_borrow<py::dtype>(dtype), kind)) return py::object();
-        py::array values = series.attr("to_numpy")();
+        algo::NumKind kind;
+        if (!algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind))
+            return py::object();
+        py::array values = algo::native_contiguous(series.attr("to_numpy")(), kind);
         if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != n)
             return py::object();
-        examined.push_back(mf::Column{values.data(), values.strides(0), kind});
+        examined.push_back(mf::Column{values.data(), kind});
         keep_alive.push_back(std::move(values));
     }
 
-    std::vector<std::int64_t> rows;
+    // Comparisons of more values than numexpr's threshold may go to numexpr.
+    const std::size_t float32_rows =
+        n > static_cast<std::size_t>(algo::kNumexprMinElements) && algo::pandas_uses_numexpr()
+            ? static_cast<std::size_t>(algo::kNumexprMinElements)
+            : n;
+    std::optional<std::vector<std::int64_t>> survivors;
     {
         const std::size_t cells = n * std::max<std::size_t>(1, examined.size());
         const unsigned threads =
             cells < 200000 ? 1u : std::min(8u, std::max(1u, std::thread::hardware_concurrency()));
         py::gil_scoped_release nogil;
-        rows = mf::survivors(t, n, examined, k, threads);
+        survivors = mf::survivors(t, n, examined, factor, origin, float32_rows, threads);
     }
+    if (!survivors) return py::object();
+    const std::vector<std::int64_t>& rows = *survivors;
 
     py::array_t<std::int64_t> take(static_cast<py::ssize_t>(rows.size()));
     std::copy(rows.begin(), rows.end(), take.mutable_data());
@@ -163,7 +160,7 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
     // moved to the front.
     py::object out = df.attr("take")(take);
     out.attr("__delitem__")(time_col);
-    out.attr("insert")(0, time_col, time_values.attr("take")(take));
+    out.attr("insert")(0, time_col, parsed.attr("array").attr("take")(take));
     out.attr("index") = pd.attr("RangeIndex")(py::int_(rows.size()));
     return out;
 }

@@ -18,8 +18,6 @@ namespace talvo {
 
 namespace {
 
-using F64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
 // A plain int or float (bool included) as a double; nothing else.
 std::optional<double> real_number(py::handle x) {
     if (PyFloat_Check(x.ptr())) return PyFloat_AsDouble(x.ptr());
@@ -35,10 +33,10 @@ std::optional<double> real_number(py::handle x) {
 }
 
 // Joining each column's flags by label equals joining them by position when
-// the labels are unique; then the flags go into one Boolean array, float64
-// columns through the native kernel and other NumPy numeric columns through
-// the same library expressions. Returns a null object when the table or the
-// arguments need the label-joined road.
+// the labels are unique; then the flags go into one Boolean array, float64,
+// float32 and integer columns through the native kernel and other NumPy
+// numeric columns through the same library expressions. Returns a null
+// object when the table or the arguments need the label-joined road.
 py::object positional_road(const algo::Call& c, const py::object& df,
                            const py::list& numeric_cols) {
     const std::optional<double> ratio = real_number(c[1]), k = real_number(c[3]);
@@ -52,20 +50,22 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     py::array_t<bool> drop(n_rows);
     std::fill(drop.mutable_data(), drop.mutable_data() + n_rows, false);
 
-    std::vector<F64Array> native;
+    // Under numexpr a float32 column is left to the library expressions.
+    const bool float32_native = n_rows <= algo::kNumexprMinElements || !algo::pandas_uses_numexpr();
+    std::vector<py::array> native;
+    std::vector<purging::Column> kernel_columns;
     std::vector<py::object> library;
-    py::object float64 = np.attr("dtype")("float64");
     py::object numpy_dtype = np.attr("dtype");
     for (py::handle col : numeric_cols) {
         py::object column = algo::getitem(df, col);
         py::object dtype = column.attr("dtype");
         if (!py::isinstance(dtype, numpy_dtype)) return py::object();  // extension type
-        if (algo::py_eq(dtype, float64)) {
-            F64Array values = F64Array::ensure(column.attr("to_numpy")());
-            if (!values || values.ndim() != 1 || values.shape(0) != n_rows) {
-                PyErr_Clear();
-                return py::object();
-            }
+        algo::NumKind kind;
+        if (algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind) &&
+            (float32_native || kind != algo::NumKind::f32)) {
+            py::array values = algo::native_contiguous(column.attr("to_numpy")(), kind);
+            if (values.ndim() != 1 || values.shape(0) != n_rows) return py::object();
+            kernel_columns.push_back({values.data(), kind});
             native.push_back(std::move(values));
         } else {
             library.push_back(column);
@@ -76,9 +76,8 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     auto* flags = reinterpret_cast<std::uint8_t*>(drop.mutable_data());
     {
         py::gil_scoped_release nogil;
-        std::vector<const double*> columns;
-        for (const F64Array& values : native) columns.push_back(values.data());
-        purging::iqr_flag_columns(columns, static_cast<std::size_t>(n_rows), *ratio, *k, flags);
+        purging::iqr_flag_columns(kernel_columns, static_cast<std::size_t>(n_rows), *ratio, *k,
+                                  float32_native, flags);
     }
 
     py::list quartiles;
