@@ -53,8 +53,9 @@ inline bool is_missing(T v) {
         return false;
 }
 
-// b - a in T's own arithmetic, as NumPy subtracts two arrays of T: integers
-// wrap around (computed unsigned, so int64 wraps without overflow).
+// b - a and b + a in T's own arithmetic, as NumPy computes them on values
+// of T: integers wrap around (computed unsigned, so int64 wraps without
+// overflow).
 template <class T>
 inline T own_difference(T b, T a) {
     if constexpr (std::is_floating_point_v<T>) {
@@ -62,6 +63,26 @@ inline T own_difference(T b, T a) {
     } else {
         using U = std::make_unsigned_t<T>;
         return static_cast<T>(static_cast<U>(static_cast<U>(b) - static_cast<U>(a)));
+    }
+}
+
+template <class T>
+inline T own_product(T b, T a) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return b * a;
+    } else {
+        using U = std::make_unsigned_t<T>;
+        return static_cast<T>(static_cast<U>(static_cast<U>(b) * static_cast<U>(a)));
+    }
+}
+
+template <class T>
+inline T own_sum(T b, T a) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return b + a;
+    } else {
+        using U = std::make_unsigned_t<T>;
+        return static_cast<T>(static_cast<U>(static_cast<U>(b) + static_cast<U>(a)));
     }
 }
 

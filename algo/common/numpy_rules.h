@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <type_traits>
 
 #include "numeric_kind.h"
@@ -61,6 +62,21 @@ void linear_quantiles(T* values, std::size_t n, const double* levels, std::size_
         const T b = p.single ? a : *std::min_element(values + p.lo + 1, values + n);
         out[i] = numpy_lerp(a, b, p.gamma);
     }
+}
+
+// pandas' quantile of an integer column that had to skip missing values
+// comes back in the column's type T when it is a whole number T holds (the
+// float64 result equals its cast to T); false otherwise.
+template <class T>
+inline bool whole_in(double q, T& out) {
+    static_assert(std::is_integral_v<T>);
+    // max() + 1 is the first whole number beyond T (for the 64-bit types
+    // max() itself rounds to it).
+    constexpr double lo = static_cast<double>(std::numeric_limits<T>::lowest());
+    constexpr double beyond = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
+    if (!(q >= lo && q < beyond) || std::floor(q) != q) return false;
+    out = static_cast<T>(q);
+    return true;
 }
 
 // A float64 scalar as NumPy compares an array of T with it: a float32 array

@@ -82,6 +82,25 @@ py::array native_contiguous(py::handle values, NumKind kind) {
     });
 }
 
+bool masked_numeric(py::handle pd, py::handle array, NumKind& kind, py::array& values,
+                    py::array& mask) {
+    py::object arrays = pd.attr("arrays");
+    if (!py::isinstance(array, arrays.attr("IntegerArray")) &&
+        !py::isinstance(array, arrays.attr("FloatingArray")))
+        return false;
+    py::object data = array.attr("_data");
+    if (!py::isinstance<py::array>(data) ||
+        !numeric_kind(py::reinterpret_borrow<py::array>(data).dtype(), kind))
+        return false;
+    values = native_contiguous(data, kind);
+    auto m =
+        py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(array.attr("_mask"));
+    if (!m) throw py::error_already_set();
+    if (m.ndim() != 1 || values.ndim() != 1 || m.shape(0) != values.shape(0)) return false;
+    mask = std::move(m);
+    return true;
+}
+
 bool plain_int(py::handle x, py::handle numpy_type, long long& out) {
     const bool is_int =
         (PyLong_Check(x.ptr()) && !PyBool_Check(x.ptr())) || py::isinstance(x, numpy_type);

@@ -52,6 +52,13 @@ bool numeric_kind(const py::dtype& dt, NumKind& kind);
 // else a converted copy).
 py::array native_contiguous(py::handle values, NumKind kind);
 
+// The values and mask (bytes, 1 = missing) of a pandas masked numeric array
+// (pd.arrays.IntegerArray or FloatingArray: the nullable Int*, UInt* and
+// Float* dtypes), both as the kernels read them, and the values' kind; false
+// for any other object.
+bool masked_numeric(py::handle pd, py::handle array, NumKind& kind, py::array& values,
+                    py::array& mask);
+
 // Whether pandas evaluates element-wise operations on more than a million
 // values with numexpr (which compares a float32 array with a float64 scalar
 // in float64, where NumPy compares in float32).

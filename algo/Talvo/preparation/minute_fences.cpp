@@ -52,33 +52,86 @@ void fences(double q1, double q3, bool had_missing, Factor f, double& lower, dou
     upper = q3 + f.k * iqr;
 }
 
+// Integer quartiles q1 <= q3 of T (a minute of an integer column that
+// missed a value): NumPy takes IQR as T's own difference; a bool factor keeps
+// k * IQR and the fences in T, an int factor makes them int64 (uint64 stays
+// float64), and the comparison is then exact. Calls inside(lo, hi) with the
+// fences of one type, or with float64 fences.
+template <class T, class F>
+void integer_fences(T q1, T q3, Factor f, const F& inside) {
+    const T iqr = algo::own_difference(q3, q1);
+    if (f.is_bool) {
+        const T k_iqr = f.k != 0 ? iqr : T(0);
+        inside(algo::own_difference(q1, k_iqr), algo::own_sum(q3, k_iqr));
+        return;
+    }
+    if constexpr (!std::is_same_v<T, std::uint64_t>) {
+        if (f.is_int) {
+            using I = std::int64_t;
+            const I k_iqr = algo::own_product(static_cast<I>(f.k), static_cast<I>(iqr));
+            inside(algo::own_difference(static_cast<I>(q1), k_iqr),
+                   algo::own_sum(static_cast<I>(q3), k_iqr));
+            return;
+        }
+    }
+    const double k_iqr = f.k * static_cast<double>(iqr);
+    inside(static_cast<double>(q1) - k_iqr, static_cast<double>(q3) + k_iqr);
+}
+
 // Marks failing rows of one column in `failed` (1 = fails).
 template <class T>
-void judge_column(const T* values, const std::vector<std::int64_t>& order,
+void judge_column(const Column& col, const std::vector<std::int64_t>& order,
                   const std::vector<std::size_t>& run_start, Factor f,
                   std::vector<unsigned char>& failed, std::vector<T>& buf) {
     static const double kLevels[2] = {0.25, 0.75};
+    const T* values = static_cast<const T*>(col.data);
+    auto missing = [&](std::size_t row) {
+        return col.mask ? col.mask[row] != 0 : algo::is_missing(values[row]);
+    };
     for (std::size_t r = 0; r + 1 < run_start.size(); ++r) {
         const std::size_t b = run_start[r], e = run_start[r + 1];
+        // Marks the minute's rows that are missing or whose value v fails inside(v).
+        auto judge = [&](const auto& inside) {
+            for (std::size_t j = b; j < e; ++j) {
+                const std::size_t row = static_cast<std::size_t>(order[j]);
+                if (missing(row) || !inside(values[row])) failed[row] = 1;
+            }
+        };
         buf.clear();
+        bool nan = false;  // a NaN value of a masked column
         for (std::size_t j = b; j < e; ++j) {
-            const T v = values[static_cast<std::size_t>(order[j])];
-            if (!algo::is_missing(v)) buf.push_back(v);
+            const std::size_t row = static_cast<std::size_t>(order[j]);
+            if (missing(row)) continue;
+            nan = nan || algo::is_missing(values[row]);
+            buf.push_back(values[row]);
         }
-        if (buf.empty()) {  // fences are NaN: every row of the minute fails
-            for (std::size_t j = b; j < e; ++j) failed[static_cast<std::size_t>(order[j])] = 1;
+        if (buf.empty() || nan) {  // fences are NaN: every row of the minute fails
+            judge([](T) { return false; });
             continue;
         }
         double q[2], lower, upper;
         algo::linear_quantiles(buf.data(), buf.size(), kLevels, 2, q);
-        fences<T>(q[0], q[1], buf.size() < e - b, f, lower, upper);
+        const bool had_missing = buf.size() < e - b;
+        if constexpr (std::is_integral_v<T>) {
+            T q1, q3;
+            if (had_missing && algo::whole_in(q[0], q1) && algo::whole_in(q[1], q3)) {
+                integer_fences(q1, q3, f, [&](auto lo, auto hi) {
+                    using F = decltype(lo);
+                    judge([lo, hi](T v) {
+                        const F x = static_cast<F>(v);
+                        return x >= lo && x <= hi;
+                    });
+                });
+                continue;
+            }
+        }
+        fences<T>(q[0], q[1], had_missing, f, lower, upper);
         lower = algo::comparison_scalar<T>(lower);
         upper = algo::comparison_scalar<T>(upper);
-        for (std::size_t j = b; j < e; ++j) {
-            const std::size_t row = static_cast<std::size_t>(order[j]);
-            const double v = static_cast<double>(values[row]);
-            if (!(v >= lower && v <= upper)) failed[row] = 1;
-        }
+        judge([lower, upper](T v) {
+            const double x = static_cast<double>(v);
+            return x >= lower && x <= upper;
+        });
     }
 }
 
@@ -116,7 +169,7 @@ std::optional<std::vector<std::int64_t>> survivors(const std::int64_t* times, st
     for (std::size_t r = 0; r + 1 < run_start.size(); ++r)
         if (run_start[r + 1] - run_start[r] > float32_rows)
             for (const Column& c : columns)
-                if (c.kind == algo::NumKind::f32) return std::nullopt;
+                if (c.kind == algo::NumKind::f32 && !c.mask) return std::nullopt;
 
     const std::size_t ncols = columns.size();
     const unsigned nthreads =
@@ -128,8 +181,7 @@ std::optional<std::vector<std::int64_t>> survivors(const std::int64_t* times, st
             algo::visit_kind(columns[c].kind, [&](auto tag) {
                 using T = typename decltype(tag)::type;
                 std::vector<T> buf;
-                judge_column(static_cast<const T*>(columns[c].data), order, run_start, factor,
-                             failed[t], buf);
+                judge_column(columns[c], order, run_start, factor, failed[t], buf);
             });
     };
     // Slice 0 runs here; the others on helper threads. A helper that cannot

@@ -2,12 +2,14 @@
 // own clock minute are dropped.
 //
 // Native road: numeric columns (float64, float32, signed and unsigned
-// integers) of a DataFrame with a unique, flat header and a time column that
-// parses to datetime64[ns], naive or zone-aware, go through the kernel in
-// minute_fences.cpp. Everything else (text or extension dtypes, duplicate
-// headers, odd fence factors, no parsable time at all) takes the library
-// road, the per-minute pandas loop, so odd inputs give pandas' own results
-// and errors.
+// integers, and their nullable pandas dtypes Float64, Int8, UInt64, ...) of a
+// DataFrame with a unique, flat header and a time column that parses to
+// datetime64[ns], naive or zone-aware, go through the kernel in
+// minute_fences.cpp; the surviving rows are taken from the table itself, so
+// every column keeps its dtype. Everything else (text or other extension
+// dtypes, duplicate headers, odd fence factors, no parsable time at all)
+// takes the library road, the per-minute pandas loop, so odd inputs give
+// pandas' own results and errors.
 #include <algorithm>
 #include <thread>
 
@@ -74,6 +76,7 @@ bool fence_factor(const py::object& iqr_k, mf::Factor& f) {
         if (v > (1LL << 53) || v < -(1LL << 53)) return false;
         f.k = static_cast<double>(v);
         f.is_bool = PyBool_Check(iqr_k.ptr());
+        f.is_int = !f.is_bool;
         return true;
     }
     return false;
@@ -127,15 +130,23 @@ py::object native_road(const algo::Call& c, const py::object& df, const py::obje
         py::object series =
             df.attr("iloc")[py::make_tuple(py::slice(0, PY_SSIZE_T_MAX, 1), py::int_(here))];
         py::object dtype = series.attr("dtype");
-        if (!py::isinstance<py::dtype>(dtype)) return py::object();
         algo::NumKind kind;
-        if (!algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind))
-            return py::object();
-        py::array values = algo::native_contiguous(series.attr("to_numpy")(), kind);
+        py::array values, mask;
+        const bool masked = !py::isinstance<py::dtype>(dtype);
+        if (masked) {
+            if (!algo::masked_numeric(pd, series.attr("array"), kind, values, mask))
+                return py::object();
+        } else {
+            if (!algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind))
+                return py::object();
+            values = algo::native_contiguous(series.attr("to_numpy")(), kind);
+        }
         if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != n)
             return py::object();
-        examined.push_back(mf::Column{values.data(), kind});
+        examined.push_back(mf::Column{
+            values.data(), kind, masked ? static_cast<const std::uint8_t*>(mask.data()) : nullptr});
         keep_alive.push_back(std::move(values));
+        keep_alive.push_back(std::move(mask));
     }
 
     // Comparisons of more values than numexpr's threshold may go to numexpr.
