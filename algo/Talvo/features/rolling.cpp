@@ -1,12 +1,14 @@
 // Rolling-window features: maximum, mean and (time-domain columns) standard
 // deviation of windows of `window` rows whose starts move by `step` rows.
 //
-// Numeric columns (float64, float32, signed and unsigned integers) go
-// through the native kernel, with the result types of the per-window loop;
-// every other input takes the per-window pandas road, which also yields the
-// library's own errors for the odd arguments (no rows, a zero or negative
-// step, a missing column) and its results for text, Boolean or extension
-// columns.
+// Numeric columns (float64, float32, signed and unsigned integers, and
+// their nullable pandas dtypes Float64, Int8, UInt64, ...) go through the
+// native kernel, with the result types of the per-window loop; every other
+// input takes the per-window pandas road, which also yields the library's
+// own errors for the odd arguments (no rows, a zero or negative step, a
+// missing column) and its results for text, Boolean or other extension
+// columns, and for a nullable column that has no result in some window
+// (pandas' NA makes the loop's column an object column).
 #include "rolling.h"
 
 #include <algorithm>
@@ -65,10 +67,10 @@ py::object library_road(const algo::Call& c, const py::object& df, const py::obj
         .attr("dropna")("axis"_a = "index", "how"_a = "any");
 }
 
-// A column's values: the array (kept alive while the kernel reads it) and
-// the kernel's view of it.
+// A column's values and mask (kept alive while the kernel reads them) and
+// the kernel's view of them.
 struct Column {
-    py::array values;
+    py::array values, mask;
     rolling::Column view;
 };
 
@@ -88,9 +90,18 @@ std::vector<Column> reading_columns(const algo::Call& c, const py::object& df,
         if (!py::isinstance(col, pd.attr("Series"))) return {};
         py::object dtype = col.attr("dtype");
         algo::NumKind kind;
-        if (!py::isinstance<py::dtype>(dtype) ||
-            !algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind))
-            return {};
+        if (!py::isinstance<py::dtype>(dtype)) {
+            // A masked column: its values and mask, contiguous.
+            py::array values, mask;
+            if (!algo::masked_numeric(pd, col.attr("array"), kind, values, mask) ||
+                values.shape(0) != n_rows)
+                return {};
+            rolling::Column view{values.data(), 1, kind};
+            view.mask = static_cast<const std::uint8_t*>(mask.data());
+            cols.push_back({values, mask, view});
+            continue;
+        }
+        if (!algo::numeric_kind(py::reinterpret_borrow<py::dtype>(dtype), kind)) return {};
         py::object values = col.attr("to_numpy")();
         if (!py::isinstance<py::array>(values)) return {};
         py::array a = py::reinterpret_borrow<py::array>(values);
@@ -99,7 +110,8 @@ std::vector<Column> reading_columns(const algo::Call& c, const py::object& df,
         if (!algo::native_byte_order(a.dtype()) || a.strides(0) % item != 0 ||
             !(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_))
             a = algo::native_contiguous(a, kind);
-        cols.push_back({a, {a.data(), static_cast<std::ptrdiff_t>(a.strides(0) / item), kind}});
+        cols.push_back(
+            {a, py::array(), {a.data(), static_cast<std::ptrdiff_t>(a.strides(0) / item), kind}});
     }
     return cols;
 }
@@ -205,12 +217,13 @@ py::object feature_extraction_rolling(const algo::Call& c) {
                 all_int = all_int && col.view.kind != algo::NumKind::f32 &&
                           col.view.kind != algo::NumKind::f64;
             if (native) native = mark_row_contiguous(df, indicator_name, time, win, cols);
-            // The loop's maxima are integers when the window's common type
-            // is (int64 and uint64 columns together make it float64).
+            // The loop's maxima are integers when the common type of the
+            // columns' NumPy types is (int64 and uint64 columns together
+            // make it float64); a masked column's maximum has its values' type.
             if (native && all_int) {
-                py::object probe =
-                    algo::getitem(df.attr("iloc")[py::slice(0, 1, 1)], indicator_name);
-                const char kind = probe.attr("max")().attr("dtype").cast<py::dtype>().kind();
+                py::list dtypes;
+                for (const Column& col : cols) dtypes.append(col.values.dtype());
+                const char kind = c("np").attr("result_type")(*dtypes).cast<py::dtype>().kind();
                 int_max = kind == 'i' || kind == 'u';
             }
             if (native) {
@@ -243,11 +256,18 @@ py::object feature_extraction_rolling(const algo::Call& c) {
     if (int_max)
         maxima = py::array_t<std::uint64_t, py::array::f_style>(
             {static_cast<py::ssize_t>(nw), static_cast<py::ssize_t>(n_cols)});
+    bool complete;
     {
         py::gil_scoped_release nogil;
-        rolling::window_features(views.data(), n_cols, n_std, L, options, out.mutable_data(),
-                                 int_max ? maxima.mutable_data() : nullptr);
+        complete =
+            rolling::window_features(views.data(), n_cols, n_std, L, options, out.mutable_data(),
+                                     int_max ? maxima.mutable_data() : nullptr);
     }
+    // A masked column without a result in some window: the loop's table then
+    // holds object columns, which only the loop gives.
+    if (!complete)
+        return py::make_tuple(library_road(c, df, time, indicator_name, names, window, step),
+                              record);
 
     py::object pd = c("pd");
     py::object index = stamp_index(c, df.attr("index"), L);

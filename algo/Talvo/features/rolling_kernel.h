@@ -34,6 +34,9 @@ struct Column {
     // of such a block in the selection of the time columns.
     int mean_block = -1;
     bool std_sequential = false;
+    // A pandas masked (nullable) column, contiguous (stride 1): its mask
+    // bytes (1 = missing), read like data. Null for a NumPy column.
+    const std::uint8_t* mask = nullptr;
 };
 
 struct Options {
@@ -61,13 +64,25 @@ struct Options {
 //          type the way pandas then does; otherwise pandas' (or NumPy's) own
 //          two-pass float64 sums, rounded to float32 before the root for
 //          float32 columns; NaN below two values.
+// A masked column is reduced as pandas reduces its masked array: the mask
+// marks the missing values and a NaN is a value;
+//   max  - NumPy's maximum of the present values (NaN when one is NaN);
+//   mean - NumPy's sum with where= in the column's type (pairwise over each
+//          stretch of present values within runs of `buffer` values; 64-bit
+//          integers, wrapping, for integer columns), divided in float64;
+//   std  - pandas' own two-pass sums (never bottleneck), in float32 for a
+//          float32 column only in windows missing no value.
 // When `int_max` is not null (all columns are integers) the maxima go there
 // instead, column-major, as int64 values (uint64 for uint64 columns), and
 // out's maximum block is left untouched.
+// Returns false when pandas gives a masked column's result of some window as
+// missing (pd.NA: no present value, or a standard deviation that is NaN),
+// which the per-window loop turns into an object column: the caller then
+// needs that loop.
 // Work is spread over up to options.threads threads (the caller included),
 // by column for contiguous columns and by groups of adjacent columns and runs
 // of windows (copied to contiguous scratch first) for strided ones.
-void window_features(const Column* cols, std::size_t n_cols, std::size_t n_std,
+bool window_features(const Column* cols, std::size_t n_cols, std::size_t n_std,
                      const Layout& layout, const Options& options, double* out,
                      std::uint64_t* int_max);
 
