@@ -48,6 +48,27 @@ def readings(dtype, n, n_cols, seed, missing=0.05):
     return pd.DataFrame(cols)
 
 
+def nullable(df, seed, missing=0.05, nan_row=None):
+    """df with each numeric column in pandas' nullable type of its dtype
+    (Float64, Int8, UInt64, ...): NaN cells and a share of the others
+    missing (pd.NA); with nan_row, the last float column holds a NaN that is
+    a value there (not masked), as 0 / 0 in a Float64 column gives."""
+    rng = np.random.default_rng(seed)
+    out = df.copy()
+    numeric = df.select_dtypes("number").columns
+    for c in numeric:
+        values = df[c].to_numpy()
+        is_float = values.dtype.kind == "f"
+        mask = rng.random(len(df)) < missing
+        if is_float:
+            mask |= np.isnan(values)
+            if nan_row is not None and c == numeric[-1]:
+                values = values.copy()
+                values[nan_row], mask[nan_row] = np.nan, False
+        out[c] = (pd.arrays.FloatingArray if is_float else pd.arrays.IntegerArray)(values, mask)
+    return out
+
+
 def window_loop(df, rec, window, step):
     names = rec.time + rec.frequency + rec.fail_mode
     results, index_list = [], []
@@ -74,7 +95,14 @@ def test_per_minute_filter(T, dtype):
     df.insert(0, "_time", stamps)
     # A zone whose offset then had seconds: minutes start off whole UTC minutes.
     zoned = df.assign(_time=(stamps - pd.Timedelta(days=365 * 125)).tz_localize("Europe/Amsterdam"))
-    for table, k in [(df, 1.5), (df, 0), (df, True), (zoned, 1.5)]:
+    # Nullable columns: quartiles of integers that skipped a missing value are integers (IQR and,
+    # with a bool or int factor, the fences in integer arithmetic); a minute missing throughout in
+    # one column; a float NaN that is a value; a plain float column beside them.
+    masked = nullable(df, seed=6, nan_row=300)
+    masked.loc[masked["_time"] < stamps[0] + pd.Timedelta(minutes=1), "c0"] = pd.NA
+    masked["plain"] = np.random.default_rng(7).normal(size=len(df))
+    for table, k in [(df, 1.5), (df, 0), (df, True), (zoned, 1.5), (masked, 1.5), (masked, 0),
+                     (masked, True), (masked, 2)]:
         got = T.drop_outliers_by_min(table, "_time", iqr_k=k)
         pd.testing.assert_frame_equal(got, minute_loop(table, "_time", iqr_k=k), check_exact=True)
 
@@ -97,7 +125,7 @@ def typed_tables(dtype):
     df.columns = ["X_Overall", "Y_Peak", "X_Power_in_Band_01", "Bearing"]
     df.index = pd.date_range("2024-03-01", periods=len(df), freq="s")
     block = pd.DataFrame(np.ascontiguousarray(df.to_numpy()), index=df.index, columns=df.columns)
-    return [df, block]
+    return [df, block, nullable(df, seed=len(dtype), missing=0.02)]
 
 
 def mixed_tables():
@@ -105,7 +133,7 @@ def mixed_tables():
     n = 800
     index = pd.date_range("2024-03-01", periods=n, freq="s")
     big = np.uint64(2 ** 63) + rng.integers(0, 1000, n).astype(np.uint64)
-    return [
+    tables = [
         # int64 with uint64: the loop's maxima are floats
         pd.DataFrame({"X_Overall": rng.integers(-50, 50, n), "Y_Peak": big,
                       "X_Power_in_Band_01": rng.integers(0, 9, n).astype(np.int8),
@@ -119,7 +147,18 @@ def mixed_tables():
                       "Y_Peak": rng.integers(-9, 9, n).astype(np.int16),
                       "X_Power_in_Band_01": rng.random(n),
                       "Bearing": rng.random(n).astype(np.float32)}, index=index),
+        # nullable and plain columns; a float NaN that is a value drops its windows' rows
+        nullable(pd.DataFrame({"X_Overall": rng.integers(-50, 50, n).astype(np.int8),
+                               "Y_Peak": rng.random(n), "X_Power_in_Band_01": rng.random(n),
+                               "Bearing": rng.random(n).astype(np.float32)}, index=index),
+                 seed=8, nan_row=50).assign(Y_Peak=rng.random(n)),
     ]
+    # Nullable columns without a result in some window (no value; one value, no standard
+    # deviation): the loop's NA makes object columns.
+    no_value, one_value = tables[-1].copy(), tables[-1].copy()
+    no_value.iloc[100:340, 2] = pd.NA
+    one_value.iloc[7:26, 0] = pd.NA
+    return tables + [no_value, one_value]
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")

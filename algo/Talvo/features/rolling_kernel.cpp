@@ -188,8 +188,7 @@ void one_column(const T* x, const std::uint8_t* mask, std::size_t r0, const Layo
             ++count;
             seq += static_cast<A>(v);
             if constexpr (Masked && std::is_integral_v<T>) whole = algo::own_sum(whole, W(v));
-            // NumPy's maximum of a masked column's values is NaN when one is.
-            mx = (v > mx || (Masked && algo::is_missing(v))) ? v : mx;
+            mx = v > mx ? v : mx;
         }
         if (o.imax)
             o.imax[w] = int_bits(mx);

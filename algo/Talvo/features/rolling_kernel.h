@@ -65,8 +65,9 @@ struct Options {
 //          two-pass float64 sums, rounded to float32 before the root for
 //          float32 columns; NaN below two values.
 // A masked column is reduced as pandas reduces its masked array: the mask
-// marks the missing values and a NaN is a value;
-//   max  - NumPy's maximum of the present values (NaN when one is NaN);
+// marks the missing values and a NaN is a value (it makes the window's mean
+// NaN, so the window's row is dropped whatever its maximum);
+//   max  - the maximum of the present values;
 //   mean - NumPy's sum with where= in the column's type (pairwise over each
 //          stretch of present values within runs of `buffer` values; 64-bit
 //          integers, wrapping, for integer columns), divided in float64;
