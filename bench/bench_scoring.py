@@ -53,9 +53,9 @@ def bench_minute_filter(ctx):
     text = df.assign(_time=df["_time"].dt.strftime("%Y-%m-%d %H:%M:%S"))
     ctx.measure("drop_outliers_by_min, same with text times",
                 lambda: T.drop_outliers_by_min(text, "_time"))
-    # Other reading types: the same result as the loop, and about the time
-    # of float64 readings.
-    for dtype in READING_TYPES:
+    # Other reading types, nullable floats included: the same result as the
+    # loop, and about the time of float64 readings.
+    for dtype in READING_TYPES + ("Float64",):
         typed = with_reading_type(df, dtype)
         head = typed.iloc[:3 * 3600]
         pd.testing.assert_frame_equal(T.drop_outliers_by_min(head, "_time"),
