@@ -82,12 +82,11 @@ inline bool whole_in(double q, T& out) {
 // A float64 scalar as NumPy compares an array of T with it: a float32 array
 // compares in float32, the scalar rounded to float32, unless the scalar is
 // finite and at least 3.4e38 in size (its minimal type is then float64);
-// integer and float64 arrays compare in float64. `float32_allowed` false
-// keeps float64 throughout (a comparison pandas hands to numexpr).
+// integer and float64 arrays compare in float64.
 template <class T>
-inline double comparison_scalar(double fence, bool float32_allowed = true) {
+inline double comparison_scalar(double fence) {
     if constexpr (std::is_same_v<T, float>) {
-        if (float32_allowed && (!std::isfinite(fence) || std::fabs(fence) < 3.4e38))
+        if (!std::isfinite(fence) || std::fabs(fence) < 3.4e38)
             return static_cast<double>(static_cast<float>(fence));
     }
     return fence;

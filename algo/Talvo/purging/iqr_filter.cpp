@@ -77,7 +77,7 @@ py::object positional_road(const algo::Call& c, const py::object& df,
     {
         py::gil_scoped_release nogil;
         purging::iqr_flag_columns(kernel_columns, static_cast<std::size_t>(n_rows), *ratio, *k,
-                                  float32_native, flags);
+                                  flags);
     }
 
     py::list quartiles;

@@ -17,7 +17,7 @@ namespace {
 
 template <class T>
 void iqr_flag_column(const T* column, std::size_t n, double max_ratio, double iqr_k,
-                     bool float32_compare, std::uint8_t* drop) {
+                     std::uint8_t* drop) {
     std::vector<T> values;
     values.reserve(n);
     for (std::size_t i = 0; i < n; ++i)
@@ -26,8 +26,8 @@ void iqr_flag_column(const T* column, std::size_t n, double max_ratio, double iq
     if (valid == 0) return;  // no quartiles, no fences: nothing flagged
 
     auto outside = [&](double lower, double upper, std::uint8_t* flags) {
-        lower = algo::comparison_scalar<T>(lower, float32_compare);
-        upper = algo::comparison_scalar<T>(upper, float32_compare);
+        lower = algo::comparison_scalar<T>(lower);
+        upper = algo::comparison_scalar<T>(upper);
         std::size_t count = 0;
         // Strict comparisons; a missing value compares false and is never flagged.
         for (std::size_t i = 0; i < n; ++i) {
@@ -60,24 +60,24 @@ void iqr_flag_column(const T* column, std::size_t n, double max_ratio, double iq
 }
 
 void flag_column(const Column& c, std::size_t n, double max_ratio, double iqr_k,
-                 bool float32_compare, std::uint8_t* drop) {
+                 std::uint8_t* drop) {
     algo::visit_kind(c.kind, [&](auto tag) {
         using T = typename decltype(tag)::type;
-        iqr_flag_column(static_cast<const T*>(c.data), n, max_ratio, iqr_k, float32_compare, drop);
+        iqr_flag_column(static_cast<const T*>(c.data), n, max_ratio, iqr_k, drop);
     });
 }
 
 }  // namespace
 
 void iqr_flag_columns(const std::vector<Column>& columns, std::size_t n, double max_ratio,
-                      double iqr_k, bool float32_compare, std::uint8_t* drop) {
+                      double iqr_k, std::uint8_t* drop) {
     // Below about a million cells the threads cost more than they save.
     const std::size_t cells = columns.size() * n;
     std::size_t workers = std::min<std::size_t>(std::thread::hardware_concurrency(), 8);
     workers = std::min(workers, columns.size());
     if (cells < (std::size_t{1} << 20) || workers < 2) {
         for (const Column& column : columns)
-            flag_column(column, n, max_ratio, iqr_k, float32_compare, drop);
+            flag_column(column, n, max_ratio, iqr_k, drop);
         return;
     }
 
@@ -88,7 +88,7 @@ void iqr_flag_columns(const std::vector<Column>& columns, std::size_t n, double 
         try {
             flags[w].assign(n, 0);
             for (std::size_t j = next_column++; j < columns.size(); j = next_column++)
-                flag_column(columns[j], n, max_ratio, iqr_k, float32_compare, flags[w].data());
+                flag_column(columns[j], n, max_ratio, iqr_k, flags[w].data());
         } catch (...) {
             errors[w] = std::current_exception();
         }

@@ -23,11 +23,12 @@ struct Column {
 // of the non-missing values: then the values strictly outside the
 // max_ratio / 2 and 1 - max_ratio / 2 quantiles are flagged instead. Values
 // are compared with the float64 fences as NumPy compares the column with a
-// scalar (float32 columns in float32 unless `float32_compare` is false).
+// scalar (float32 columns in float32; a caller whose float32 comparisons
+// pandas hands to numexpr keeps those columns out of the kernel).
 // Requires 0 <= max_ratio <= 1. Large tables are split by column over
 // worker threads, each with its own flag buffer; an exception of a worker
 // is rethrown after all have joined.
 void iqr_flag_columns(const std::vector<Column>& columns, std::size_t n, double max_ratio,
-                      double iqr_k, bool float32_compare, std::uint8_t* drop);
+                      double iqr_k, std::uint8_t* drop);
 
 }  // namespace talvo::purging
